@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs everything a fresh Debian 12 machine lacks to build and test qzioe:
+# the 32-bit toolchain and i386 test libraries, the native ones, and clang for
+# the fuzzers. Idempotent; silent when everything is already there.
+set -euo pipefail
+
+native_pkgs=(build-essential g++-multilib cmake ninja-build pkg-config
+  libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
+  clang libclang-rt-14-dev clang-format)
+i386_pkgs=(libgtest-dev:i386 libgmock-dev:i386 libbenchmark-dev:i386)
+
+missing=()
+for p in "${native_pkgs[@]}" "${i386_pkgs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo_cmd=()
+[ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+export DEBIAN_FRONTEND=noninteractive
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  "${sudo_cmd[@]}" dpkg --add-architecture i386
+fi
+echo "setup: installing ${missing[*]}"
+"${sudo_cmd[@]}" apt-get update -qq
+"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,33 @@
+# Compares the library's defined dynamic symbols with the version script's
+# global names, and refuses any C++ (mangled) symbol.
+execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}
+  OUTPUT_VARIABLE nm_out RESULT_VARIABLE nm_rc)
+if(NOT nm_rc EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIBRARY}")
+endif()
+string(REPLACE "\n" ";" nm_lines "${nm_out}")
+set(exported "")
+foreach(line ${nm_lines})
+  if(line MATCHES "^[0-9a-fA-F]+ ([A-Za-z]) ([^@ ]+)")
+    if(NOT CMAKE_MATCH_1 STREQUAL "A")
+      list(APPEND exported ${CMAKE_MATCH_2})
+    endif()
+  endif()
+endforeach()
+
+file(READ ${MAP} map_text)
+string(REGEX REPLACE "/\\*[^*]*\\*/" "" map_text "${map_text}")
+string(REGEX MATCH "global:(.*)local:" global_block "${map_text}")
+string(REGEX MATCHALL "[A-Za-z_][A-Za-z0-9_]*" wanted "${CMAKE_MATCH_1}")
+
+list(SORT exported)
+list(SORT wanted)
+set(extra ${exported})
+list(REMOVE_ITEM extra ${wanted})
+set(missing ${wanted})
+list(REMOVE_ITEM missing ${exported})
+list(LENGTH exported count)
+if(extra OR missing)
+  message(FATAL_ERROR "exports differ from the version script\n  extra: ${extra}\n  missing: ${missing}")
+endif()
+message(STATUS "${count} exported symbols, exactly the version script's")

@@ -1,0 +1,105 @@
+#include "session.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace qzio {
+
+std::string default_library() {
+  if (const char *env = std::getenv("QZIOE_LIBRARY"); env != nullptr && *env != '\0') return env;
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return QZIOE_LIBRARY_NAME;
+  std::string dir(self, static_cast<size_t>(n));
+  dir.erase(dir.find_last_of('/'));
+  return dir + "/../lib/" + QZIOE_LIBRARY_NAME;
+}
+
+std::string describe(QZStatus status) {
+  char code[16];
+  std::snprintf(code, sizeof code, "0x%08x", status);
+  return std::string(qzk_status_name(status)) + " (" + code + "): " + qzk_status_text(status);
+}
+
+bool fail(const std::string &what, QZStatus status) {
+  std::fprintf(stderr, "qzio: %s: %s\n", what.c_str(), describe(status).c_str());
+  return false;
+}
+
+std::string to_utf8(const QZChar *text, size_t count) {
+  std::string out;
+  for (size_t i = 0; i < count; ++i) {
+    const QZChar c = text[i];
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xc0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3f));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xe0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
+      out += static_cast<char>(0x80 | (c & 0x3f));
+    } else if (c < 0x110000) {
+      out += static_cast<char>(0xf0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3f));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
+      out += static_cast<char>(0x80 | (c & 0x3f));
+    } else {
+      out += "\xef\xbf\xbd";
+    }
+  }
+  return out;
+}
+
+bool Session::open(const Options &options) {
+  kernel_ = qzk_kernel_create(nullptr);
+  if (kernel_ == nullptr) {
+    std::fprintf(stderr, "qzio: the kernel could not be created\n");
+    return false;
+  }
+  const std::string path = options.library.empty() ? default_library() : options.library;
+  char error[1024] = "";
+  extension_ = qzk_load(kernel_, path.c_str(), 0, &loaded_, error, sizeof error);
+  if (extension_ == nullptr) {
+    std::fprintf(stderr, "qzio: cannot start the extension %s: %s\n", path.c_str(),
+                 *error != '\0' ? error : "the entry returned null");
+    return false;
+  }
+  return true;
+}
+
+bool Session::close() {
+  if (extension_ != nullptr) {
+    extension_->destroy(extension_);
+    extension_ = nullptr;
+  }
+  bool clean = true;
+  if (kernel_ != nullptr) {
+    QZKStats s{};
+    qzk_stats(kernel_, &s);
+    clean = s.pools == 0 && s.blocks == 0 && s.locks == 0 && s.lists == 0 && s.transcoders == 0 &&
+            s.extensions == 0 && s.descriptors == 0 && s.misuses == 0;
+    if (!clean)
+      std::fprintf(stderr,
+                   "qzio: the extension left behind %u pools, %u blocks, %u locks, %u lists, "
+                   "%u transcoders, %u extensions, %u descriptors (%u misuses)\n",
+                   s.pools, s.blocks, s.locks, s.lists, s.transcoders, s.extensions,
+                   s.descriptors, s.misuses);
+  }
+  if (loaded_ != nullptr) {
+    qzk_unload(loaded_);
+    loaded_ = nullptr;
+  }
+  if (kernel_ != nullptr) {
+    qzk_kernel_destroy(kernel_);
+    kernel_ = nullptr;
+  }
+  return clean;
+}
+
+Session::~Session() { close(); }
+
+} // namespace qzio

@@ -1,0 +1,46 @@
+// One run of qzio: a stand-in kernel and the extension loaded into it the
+// way the kernel loads it. Everything is released on every exit path.
+#pragma once
+
+#include <string>
+
+#include "qzioe/extension.h"
+#include "qzkernel/standin.h"
+
+namespace qzio {
+
+struct Options {
+  std::string library; // empty: next to the executable, or $QZIOE_LIBRARY
+};
+
+class Session {
+public:
+  Session() = default;
+  Session(const Session &) = delete;
+  Session &operator=(const Session &) = delete;
+  ~Session();
+
+  // Creates the kernel and loads the extension; prints why on failure.
+  bool open(const Options &options);
+  QZHandle *kernel() const { return kernel_; }
+  QZIOEExtension *extension() const { return extension_; }
+  const char *library_path() const { return qzk_loaded_path(loaded_); }
+  // Destroys the extension and reports anything it left alive.
+  bool close();
+
+private:
+  QZHandle *kernel_ = nullptr;
+  QZIOEExtension *extension_ = nullptr;
+  QZKLoaded *loaded_ = nullptr;
+};
+
+// "QZIOE_NOT_FOUND (0x80bfe801): <text>"
+std::string describe(QZStatus status);
+// Prints "qzio: <what>: <status description>" to stderr; returns false.
+bool fail(const std::string &what, QZStatus status);
+// The default library path: $QZIOE_LIBRARY, else ../lib beside the executable.
+std::string default_library();
+// QZChar units as UTF-8.
+std::string to_utf8(const QZChar *text, size_t count);
+
+} // namespace qzio
