@@ -8,6 +8,13 @@
 QZ_EXTERN_C_BEGIN
 
 typedef struct QZIOEExtension QZIOEExtension;
+typedef struct QZIOEFile QZIOEFile;
+typedef struct QZIOEOpenOptions QZIOEOpenOptions;
+
+typedef QZIOEFile *(*QZIOEOpenFn)(QZIOEExtension *extension, const QZChar *path,
+                                  int32_t path_length, const QZIOEOpenOptions *options,
+                                  QZWord unused, QZWord context, const char *label,
+                                  QZStatus *status);
 
 typedef QZStatus (*QZIOEVersionFn)(QZIOEExtension *extension, int32_t *major,
                                    int32_t *minor, int32_t *patch);
@@ -26,7 +33,7 @@ struct QZIOEExtension {
   QZStatus (*destroy)(QZIOEExtension *extension); /* 6 */
   QZWord reserved_7[2];              /* 7-8: 0 */
   QZWord directoryopen;              /* 9 */
-  QZWord open;                       /* 10 */
+  QZIOEOpenFn open;                  /* 10 */
   QZWord reserved_11;                /* 11: 0 */
   QZWord buildpath;                  /* 12 */
   QZWord buildpathdestroy;           /* 13 */

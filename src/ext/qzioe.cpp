@@ -5,6 +5,7 @@
 
 #include "common/kernel_calls.h"
 #include "qzioe/extension.h"
+#include "qzioe/fileio.h"
 
 using ioe::QZLiteral;
 
@@ -58,6 +59,7 @@ void fill_services(QZIOEExtension *extension, QZHandle *kernel, QZPool *pool) {
   extension->getreqversion = qzioegetreqversion;
   extension->getversion = qzioegetversion;
   extension->destroy = qzioedestroy;
+  extension->open = qzioeopen;
   extension->kernel = kernel;
   extension->kernel_2 = kernel;
   extension->pool = pool;

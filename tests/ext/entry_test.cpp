@@ -26,6 +26,7 @@ TEST_F(EntryTest, ObjectWordsByPosition) {
   EXPECT_EQ(Word(ext_, 3), address("qzioegetreqversion"));
   EXPECT_EQ(Word(ext_, 4), address("qzioegetversion"));
   EXPECT_EQ(Word(ext_, 6), address("qzioedestroy"));
+  EXPECT_EQ(Word(ext_, 10), address("qzioeopen"));
   const auto kernel_word = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(kernel_));
   EXPECT_EQ(Word(ext_, 5), kernel_word);
   EXPECT_EQ(Word(ext_, 26), kernel_word);
@@ -149,7 +150,7 @@ INSTANTIATE_TEST_SUITE_P(
                        }},
         StartUpFailure{"NoPool", [](QZHandle *k) { qzk_fail_nth(k, QZK_FAULT_ALLOCATION, 1); }},
         StartUpFailure{"NoObject", [](QZHandle *k) { qzk_fail_nth(k, QZK_FAULT_ALLOCATION, 2); }}),
-    [](const auto &info) { return std::string(info.param.name); });
+    [](const auto &param_info) { return std::string(param_info.param.name); });
 
 // Every allocation of the start-up fails in turn; each failure unwinds
 // completely, and once N passes the last allocation the start-up succeeds.

@@ -35,8 +35,12 @@ protected:
   // Expects no live pool, block, lock, list, transcoder, extension or
   // descriptor.
   void ExpectNothingAlive() const;
+  // Misuses counted since the last call (or SetUp), which tear-down then
+  // accepts: for tests that provoke refused calls on purpose.
+  uint32_t TakeMisuses();
 
   QZHandle *kernel_ = nullptr;
+  uint32_t accepted_misuses_ = 0;
 };
 
 // Loads the built extension in SetUp and destroys it in TearDown, then

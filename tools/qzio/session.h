@@ -25,6 +25,8 @@ public:
   QZHandle *kernel() const { return kernel_; }
   QZIOEExtension *extension() const { return extension_; }
   const char *library_path() const { return qzk_loaded_path(loaded_); }
+  // An exported symbol of the loaded library, or null.
+  void *symbol(const char *name) const { return qzk_loaded_symbol(loaded_, name); }
   // Destroys the extension and reports anything it left alive.
   bool close();
 

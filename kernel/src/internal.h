@@ -1,0 +1,165 @@
+// Private structures of the stand-in kernel.
+//
+// Every object handed out is a C++ object that starts with (derives from) its
+// public record. The extension only ever sees the public record, so every
+// entry point first looks the pointer up in a process-wide registry of live
+// objects: a null, foreign or already destroyed pointer is then refused
+// without reading memory that may no longer belong to us.
+#pragma once
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdint>
+#include <mutex>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include <iconv.h>
+#include <pthread.h>
+
+#include "qzkernel/standin.h"
+
+namespace qzk {
+
+enum class Kind : uint8_t {
+  Kernel,
+  Pool,
+  Lock,
+  List,
+  Nls,
+  Transcoder,
+  Extension,
+  File,
+  Journal,
+};
+
+struct Kernel;
+
+// Registry of live objects, keyed by the address of the public record.
+void Register(const void *object, Kind kind, Kernel *kernel);
+// Kernel of a live object of that kind, or null.
+Kernel *Owner(const void *object, Kind kind);
+// Removes a live object of that kind; false when it is not registered (a
+// second destroy, a foreign pointer). Exactly one of several racing callers
+// wins, so an object is never torn down twice.
+bool Take(const void *object, Kind kind);
+
+// Counts a refused call against `kernel` (or, when the bad pointer does not
+// lead to any kernel, against every live kernel) and says why on stderr.
+void Misuse(Kernel *kernel, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+// Counts one operation of that kind; true when fault injection makes this
+// one fail.
+bool Inject(Kernel *kernel, QZKFault fault);
+
+template <class Derived, class Public> Derived *Find(Public *object, Kind kind) {
+  if (object == nullptr || Owner(object, kind) == nullptr) return nullptr;
+  return static_cast<Derived *>(object);
+}
+
+struct Pool;
+struct Lock;
+struct List;
+struct Nls;
+struct Transcoder;
+struct Sibling;
+struct FsxFile;
+struct Journal;
+
+enum class SiblingKind : uint8_t { Fsx, Host, Warden };
+
+struct Kernel : QZHandle {
+  // Counters of live objects, read by qzk_stats.
+  std::atomic<uint32_t> pools{0};
+  std::atomic<uint32_t> blocks{0};
+  std::atomic<uint64_t> bytes{0};
+  std::atomic<uint32_t> locks{0};
+  std::atomic<uint32_t> lists{0};
+  std::atomic<uint32_t> transcoders{0};
+  std::atomic<uint32_t> extensions{0};
+  std::atomic<uint32_t> descriptors{0};
+  std::atomic<uint32_t> misuses{0};
+  // Misuses that could not be traced to a kernel, as counted when this
+  // kernel was created.
+  uint32_t orphan_misuse_base = 0;
+
+  std::mutex fault_mutex;
+  uint32_t fault_count[QZK_FAULT_COUNT] = {};
+  uint32_t fault_at[QZK_FAULT_COUNT] = {}; // 0: disarmed
+
+  // Everything alive, so that destroying the kernel releases it all.
+  std::mutex objects_mutex;
+  std::unordered_set<Pool *> live_pools;
+  std::unordered_set<Lock *> live_locks;
+  std::unordered_set<List *> live_lists;
+  std::unordered_set<Transcoder *> live_transcoders;
+  std::unordered_set<Sibling *> live_siblings;
+  std::unordered_set<FsxFile *> live_files;
+  std::unordered_set<Journal *> live_journals;
+
+  // Test controls.
+  std::mutex settings_mutex;
+  bool sibling_available[3] = {true, true, true};
+  std::set<std::pair<uint32_t, uint32_t>> refused_pairs;
+  bool host_name_set = false;
+  std::string host_name;
+
+  std::string os_encoding;
+  Nls *nls_object = nullptr;
+  QZByteTranscoders byte_record{};
+  Transcoder *byte_transcoder = nullptr; // kernel-owned, not counted
+  int32_t timezone_value = 0;
+};
+
+// Pools (pool.cpp).
+QZPool *CreatePool(QZHandle *kernel, const QZObjectOptions *options, QZWord context,
+                   const char *name);
+void DestroyPoolNow(Pool *pool);
+
+// Locks (lock.cpp).
+QZLock *CreateLock(QZHandle *kernel, const QZObjectOptions *options, QZWord zero,
+                   const char *name);
+void DestroyLockNow(Lock *lock);
+
+// Lists (list.cpp).
+QZList *CreateList(QZHandle *kernel, const QZListOptions *options, QZWord zero, const char *name);
+// Frees a list without calling its destroy callback.
+void DestroyListNow(List *list);
+
+// NLS (nls.cpp).
+// Null when the operating-system encoding is unknown to iconv.
+Nls *CreateNls(Kernel *kernel, const std::string &os_encoding);
+void DestroyNls(Nls *nls);
+QZNls *PublicNls(Nls *nls);
+// A transcoder that the kernel owns (word 46): not counted, not injectable.
+Transcoder *CreateKernelTranscoder(Kernel *kernel, uint32_t from, uint32_t to);
+void DestroyTranscoderNow(Transcoder *transcoder);
+QZTranscoder *PublicTranscoder(Transcoder *transcoder);
+// Bytes of the kernel's encoding as code points, one per byte when the
+// conversion fails.
+std::u32string DecodeOsBytes(Kernel *kernel, const char *text);
+
+// Siblings (siblings.cpp).
+QZExtension *LoadExtension(QZHandle *kernel, const QZChar *name, uint32_t length,
+                           QZWord context);
+void DestroySiblingNow(Sibling *sibling);
+void CloseFileNow(FsxFile *file);
+
+// Journals (journal.cpp).
+void DestroyJournalNow(Journal *journal);
+// Appends one line "<severity> <name>: <text>" as status_to_jnl does.
+void JournalLine(QZJournal *journal, uint32_t severity, const char *name,
+                 const std::u32string &text);
+
+// Catalogue (catalogue.cpp): the message text with its placeholders.
+const char *CatalogueName(QZStatus status);
+const char *CatalogueText(QZStatus status);
+
+// UTF-8 form of code points; invalid ones become U+FFFD.
+std::string ToUtf8(const std::u32string &text);
+
+} // namespace qzk

@@ -1,0 +1,188 @@
+// List objects: entries kept in the order added, optionally keyed.
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string_view>
+
+#include "internal.h"
+
+namespace qzk {
+
+namespace {
+
+struct Entry : QZListEntry {
+  std::unique_ptr<QZChar[]> key_copy;
+};
+
+} // namespace
+
+struct List : QZList {
+  Kernel *kernel = nullptr;
+  std::string name;
+  QZListOptions options{};
+  std::mutex mutex;
+  QZListDestroyCallback callback = nullptr;
+  std::vector<Entry *> entries;
+  // First entry of each key, by the key's bytes.
+  std::unordered_map<std::string_view, Entry *> by_key;
+};
+
+namespace {
+
+List *FindList(QZList *list) { return Find<List>(list, Kind::List); }
+
+std::string_view KeyView(const void *key, uint32_t key_bytes) {
+  return {static_cast<const char *>(key), key_bytes};
+}
+
+void FreeEntries(List *list) {
+  for (Entry *entry : list->entries) delete entry;
+  list->entries.clear();
+  list->by_key.clear();
+}
+
+uint32_t Add(QZList *public_list, QZWord zero1, QZWord zero2, void *value, QZListEntry **entry_out,
+             const QZChar *key, uint32_t key_bytes, QZWord zero3) {
+  (void)zero1;
+  (void)zero2;
+  (void)zero3;
+  List *list = FindList(public_list);
+  if (list == nullptr) {
+    Misuse(nullptr, "list add: %p is not a live list", static_cast<void *>(public_list));
+    return 0;
+  }
+  if (Inject(list->kernel, QZK_FAULT_LIST_ADD)) return 0;
+  Entry *entry = new (std::nothrow) Entry;
+  if (entry == nullptr) return 0;
+  QZListEntry &head = *entry;
+  std::memset(&head, 0, sizeof head);
+  head.list = public_list;
+  head.value = value;
+  if (key != nullptr) {
+    // Whole units plus one, so the copy is never empty and a key of an odd
+    // byte count is still readable as units.
+    const size_t units = key_bytes / sizeof(QZChar) + 1;
+    entry->key_copy.reset(new (std::nothrow) QZChar[units]());
+    if (!entry->key_copy) {
+      delete entry;
+      return 0;
+    }
+    std::memcpy(entry->key_copy.get(), key, key_bytes);
+    head.key = entry->key_copy.get();
+    head.key_bytes = key_bytes;
+  }
+  {
+    std::lock_guard guard(list->mutex);
+    if (!list->entries.empty()) list->entries.back()->next = entry;
+    list->entries.push_back(entry);
+    if (head.key != nullptr) list->by_key.emplace(KeyView(head.key, key_bytes), entry);
+  }
+  if (entry_out != nullptr) *entry_out = entry;
+  return 1;
+}
+
+QZStatus SetDestroyCallback(QZList *public_list, QZWord zero, QZListDestroyCallback callback) {
+  (void)zero;
+  List *list = FindList(public_list);
+  if (list == nullptr) {
+    Misuse(nullptr, "list set callback: %p is not a live list", static_cast<void *>(public_list));
+    return QZK_BAD_ARGUMENT;
+  }
+  std::lock_guard guard(list->mutex);
+  list->callback = callback;
+  return QZ_OK;
+}
+
+uint32_t Count(QZList *public_list) {
+  List *list = FindList(public_list);
+  if (list == nullptr) {
+    Misuse(nullptr, "list count: %p is not a live list", static_cast<void *>(public_list));
+    return 0;
+  }
+  std::lock_guard guard(list->mutex);
+  return static_cast<uint32_t>(list->entries.size());
+}
+
+QZListEntry *EntryAt(QZList *public_list, uint32_t index) {
+  List *list = FindList(public_list);
+  if (list == nullptr) {
+    Misuse(nullptr, "list entry_at: %p is not a live list", static_cast<void *>(public_list));
+    return nullptr;
+  }
+  std::lock_guard guard(list->mutex);
+  if (index >= list->entries.size()) return nullptr;
+  return list->entries[index];
+}
+
+QZListEntry *FindEntry(QZList *public_list, const QZChar *key, uint32_t key_bytes) {
+  List *list = FindList(public_list);
+  if (list == nullptr) {
+    Misuse(nullptr, "list find: %p is not a live list", static_cast<void *>(public_list));
+    return nullptr;
+  }
+  if (key == nullptr) return nullptr;
+  std::lock_guard guard(list->mutex);
+  auto it = list->by_key.find(KeyView(key, key_bytes));
+  return it == list->by_key.end() ? nullptr : it->second;
+}
+
+QZStatus DestroyList(QZList *public_list) {
+  List *list = FindList(public_list);
+  if (list == nullptr || !Take(public_list, Kind::List)) {
+    Misuse(nullptr, "list destroy: %p is not a live list", static_cast<void *>(public_list));
+    return QZK_BAD_ARGUMENT;
+  }
+  {
+    std::lock_guard guard(list->kernel->objects_mutex);
+    list->kernel->live_lists.erase(list);
+  }
+  // No lock is held while the callbacks run: they may free the values into
+  // pools or take locks of their own.
+  if (list->callback != nullptr)
+    for (Entry *entry : list->entries) list->callback(entry);
+  DestroyListNow(list);
+  return QZ_OK;
+}
+
+} // namespace
+
+void DestroyListNow(List *list) {
+  Take(static_cast<QZList *>(list), Kind::List);
+  FreeEntries(list);
+  list->kernel->lists.fetch_sub(1);
+  list->magic = 0;
+  delete list;
+}
+
+QZList *CreateList(QZHandle *handle, const QZListOptions *options, QZWord zero, const char *name) {
+  (void)zero;
+  Kernel *kernel = Find<Kernel>(handle, Kind::Kernel);
+  if (kernel == nullptr) {
+    Misuse(nullptr, "create list: %p is not a kernel handle", static_cast<void *>(handle));
+    return nullptr;
+  }
+  if (Inject(kernel, QZK_FAULT_ALLOCATION)) return nullptr;
+  List *list = new (std::nothrow) List;
+  if (list == nullptr) return nullptr;
+  QZList &head = *list;
+  std::memset(&head, 0, sizeof head);
+  head.magic = QZ_OBJECT_MAGIC;
+  head.destroy = DestroyList;
+  head.count = Count;
+  head.entry_at = EntryAt;
+  head.find = FindEntry;
+  head.add = Add;
+  head.set_destroy_callback = SetDestroyCallback;
+  list->kernel = kernel;
+  list->name = name != nullptr ? name : "";
+  if (options != nullptr) list->options = *options;
+  {
+    std::lock_guard guard(kernel->objects_mutex);
+    kernel->live_lists.insert(list);
+  }
+  kernel->lists.fetch_add(1);
+  Register(&head, Kind::List, kernel);
+  return &head;
+}
+
+} // namespace qzk

@@ -1,0 +1,162 @@
+// Memory pools: every block is its own malloc region, with a header in front
+// of the payload and the payload running to the very end of the region, so
+// that an address sanitizer sees an overrun by a single byte.
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "internal.h"
+
+namespace qzk {
+
+namespace {
+
+constexpr uint32_t kBlockMagic = 0x6b6c4251u; // "QBlk"
+constexpr uint32_t kFreedMagic = 0x64657246u; // "Fred"
+
+struct BlockHeader {
+  uint32_t magic;
+  Pool *pool;
+  size_t size;
+};
+
+// Multiple of 16, so that the payload has the alignment of the region.
+constexpr size_t kHeaderSpace = (sizeof(BlockHeader) + 15) & ~size_t{15};
+
+BlockHeader *HeaderOf(void *payload) {
+  return reinterpret_cast<BlockHeader *>(static_cast<unsigned char *>(payload) - kHeaderSpace);
+}
+
+} // namespace
+
+struct Pool : QZPool {
+  Kernel *kernel = nullptr;
+  std::string name;
+  QZWord context = 0;
+  std::mutex mutex;
+  // Payload addresses of the live blocks. Membership is checked before a
+  // header is read, so a freed or foreign pointer is never dereferenced.
+  std::unordered_set<void *> blocks;
+};
+
+namespace {
+
+void ReleaseBlock(Kernel *kernel, void *payload) {
+  BlockHeader *header = HeaderOf(payload);
+  kernel->blocks.fetch_sub(1);
+  kernel->bytes.fetch_sub(header->size);
+  header->magic = kFreedMagic;
+  std::free(header);
+}
+
+Pool *FindPool(QZPool *pool) { return Find<Pool>(pool, Kind::Pool); }
+
+// Flags other than zero-fill mean nothing to this kernel and are ignored.
+void *Allocate(QZPool *public_pool, uint32_t bytes, uint32_t flags) {
+  Pool *pool = FindPool(public_pool);
+  if (pool == nullptr) {
+    Misuse(nullptr, "pool allocate: %p is not a live pool", static_cast<void *>(public_pool));
+    return nullptr;
+  }
+  Kernel *kernel = pool->kernel;
+  if (Inject(kernel, QZK_FAULT_ALLOCATION)) return nullptr;
+  if (kHeaderSpace + static_cast<uint64_t>(bytes) > SIZE_MAX) return nullptr;
+  void *region = std::malloc(kHeaderSpace + bytes);
+  if (region == nullptr) return nullptr;
+  auto *header = static_cast<BlockHeader *>(region);
+  header->magic = kBlockMagic;
+  header->pool = pool;
+  header->size = bytes;
+  void *payload = static_cast<unsigned char *>(region) + kHeaderSpace;
+  if ((flags & QZ_POOL_ZERO_FILL) != 0 && bytes != 0) std::memset(payload, 0, bytes);
+  {
+    std::lock_guard guard(pool->mutex);
+    pool->blocks.insert(payload);
+  }
+  kernel->blocks.fetch_add(1);
+  kernel->bytes.fetch_add(bytes);
+  return payload;
+}
+
+QZStatus FreeBlock(QZPool *public_pool, void *block) {
+  Pool *pool = FindPool(public_pool);
+  if (pool == nullptr) {
+    Misuse(nullptr, "pool free: %p is not a live pool", static_cast<void *>(public_pool));
+    return QZK_BAD_ARGUMENT;
+  }
+  if (block == nullptr) {
+    Misuse(pool->kernel, "pool '%s' free: null block", pool->name.c_str());
+    return QZK_BAD_ARGUMENT;
+  }
+  {
+    std::lock_guard guard(pool->mutex);
+    if (pool->blocks.erase(block) == 0) {
+      Misuse(pool->kernel, "pool '%s' free: %p is not a live block of this pool",
+             pool->name.c_str(), block);
+      return QZK_BAD_ARGUMENT;
+    }
+  }
+  // The block is ours; a damaged header means something wrote in front of it.
+  const BlockHeader *header = HeaderOf(block);
+  if (header->magic != kBlockMagic || header->pool != pool)
+    Misuse(pool->kernel, "pool '%s' free: header of block %p was overwritten", pool->name.c_str(),
+           block);
+  ReleaseBlock(pool->kernel, block);
+  return QZ_OK;
+}
+
+QZStatus DestroyPool(QZPool *public_pool) {
+  Pool *pool = FindPool(public_pool);
+  if (pool == nullptr || !Take(public_pool, Kind::Pool)) {
+    Misuse(nullptr, "pool destroy: %p is not a live pool", static_cast<void *>(public_pool));
+    return QZK_BAD_ARGUMENT;
+  }
+  {
+    std::lock_guard guard(pool->kernel->objects_mutex);
+    pool->kernel->live_pools.erase(pool);
+  }
+  DestroyPoolNow(pool);
+  return QZ_OK;
+}
+
+} // namespace
+
+void DestroyPoolNow(Pool *pool) {
+  Take(static_cast<QZPool *>(pool), Kind::Pool);
+  for (void *block : pool->blocks) ReleaseBlock(pool->kernel, block);
+  pool->blocks.clear();
+  pool->kernel->pools.fetch_sub(1);
+  pool->magic = 0;
+  delete pool;
+}
+
+QZPool *CreatePool(QZHandle *handle, const QZObjectOptions *options, QZWord context,
+                   const char *name) {
+  (void)options; // always zeros; nothing in it is meaningful to this kernel
+  Kernel *kernel = Find<Kernel>(handle, Kind::Kernel);
+  if (kernel == nullptr) {
+    Misuse(nullptr, "create pool: %p is not a kernel handle", static_cast<void *>(handle));
+    return nullptr;
+  }
+  if (Inject(kernel, QZK_FAULT_ALLOCATION)) return nullptr;
+  Pool *pool = new (std::nothrow) Pool;
+  if (pool == nullptr) return nullptr;
+  QZPool &head = *pool;
+  std::memset(&head, 0, sizeof head);
+  head.magic = QZ_OBJECT_MAGIC;
+  head.destroy = DestroyPool;
+  head.allocate = Allocate;
+  head.free_block = FreeBlock;
+  pool->kernel = kernel;
+  pool->name = name != nullptr ? name : "";
+  pool->context = context;
+  {
+    std::lock_guard guard(kernel->objects_mutex);
+    kernel->live_pools.insert(pool);
+  }
+  kernel->pools.fetch_add(1);
+  Register(&head, Kind::Pool, kernel);
+  return &head;
+}
+
+} // namespace qzk

@@ -1,0 +1,101 @@
+// Binary records: bytes exactly as given, buffered or direct.
+#include <cstring>
+
+#include "fileio/internal.h"
+
+namespace {
+
+// Tops up the read-ahead until `wanted` bytes are unread or the file ends.
+// The unread rest moves to the buffer's start first.
+QZStatus fill(QZIOEFile *file, uint32_t wanted) {
+  if (file->buf_left > 0 && file->buf_pos > 0)
+    std::memmove(file->buffer, file->buffer + file->buf_pos, file->buf_left);
+  file->buf_pos = 0;
+  while (file->buf_left < wanted && file->eof_seen == 0) {
+    uint32_t got = 0;
+    const QZStatus status =
+        file->bk_read(file, file->buffer + file->buf_left, file->block_size, &got, nullptr);
+    if (status == QZIOE_END_OF_FILE) {
+      file->eof_seen = 1;
+    } else if (status != QZ_OK && status != QZIOE_RECORD_SPLIT) {
+      return status;
+    }
+    file->buf_left += got;
+  }
+  return QZ_OK;
+}
+
+} // namespace
+
+extern "C" QZStatus skioe_read_bin(QZIOEFile *file, void **address, uint32_t *length, QZWord,
+                                   int64_t *) noexcept {
+  if (const QZStatus status = ioe::check_readable(file); status != QZ_OK) return status;
+  if (address == nullptr || length == nullptr) return QZS_BAD_VALUE;
+  if (*length > file->record_length) return QZIOE_LENGTH_TOO_BIG;
+  if (file->eof_seen != 0 && file->buf_left == 0) {
+    *address = nullptr;
+    *length = 0;
+    return QZIOE_END_OF_FILE;
+  }
+  if (file->buf_left < *length) {
+    if (const QZStatus status = fill(file, *length); status != QZ_OK) {
+      *address = nullptr;
+      *length = 0;
+      return status;
+    }
+    if (file->buf_left == 0) {
+      *address = nullptr;
+      *length = 0;
+      return QZIOE_END_OF_FILE;
+    }
+  }
+  const uint32_t n = file->buf_left < *length ? file->buf_left : *length;
+  *address = file->buffer + file->buf_pos;
+  *length = n;
+  file->buf_pos += n;
+  file->buf_left -= n;
+  return QZ_OK;
+}
+
+extern "C" QZStatus skioe_write_bin(QZIOEFile *file, const void *bytes, uint32_t length, QZWord,
+                                    int64_t *) noexcept {
+  if (const QZStatus status = ioe::check_writable(file); status != QZ_OK) return status;
+  if (length < file->buf_left) {
+    std::memcpy(file->buffer + file->buf_pos, bytes, length);
+    file->buf_pos += length;
+    file->buf_left -= length;
+    file->position += length;
+    return QZ_OK;
+  }
+  return sk_buf_write(file, bytes, length);
+}
+
+extern "C" QZStatus skioe_write_rbin(QZIOEFile *file, const void *bytes, uint32_t length, QZWord,
+                                     int64_t *offset) noexcept {
+  if (const QZStatus status = ioe::check_writable(file); status != QZ_OK) return status;
+  uint32_t written = 0;
+  return file->bk_write(file, bytes, length, &written, offset);
+}
+
+extern "C" QZStatus skioe_read_rbin(QZIOEFile *file, void **address, uint32_t *length, QZWord,
+                                    int64_t *offset) noexcept {
+  if (const QZStatus status = ioe::check_readable(file); status != QZ_OK) return status;
+  if (address == nullptr || length == nullptr) return QZS_BAD_VALUE;
+  void *area;
+  if ((file->options & QZIOE_OPT_USER_BUFFER) != 0) {
+    if (*address == nullptr) return QZIOE_FAILED;
+    area = *address;
+  } else {
+    if (*length > file->record_length) return QZIOE_LENGTH_TOO_BIG;
+    area = file->buffer;
+  }
+  uint32_t got = 0;
+  const QZStatus status = file->bk_read(file, area, *length, &got, offset);
+  if (status != QZ_OK && status != QZIOE_RECORD_SPLIT) {
+    *length = 0;
+    return status;
+  }
+  *address = area;
+  *length = got;
+  return status;
+}

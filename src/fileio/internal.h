@@ -1,0 +1,63 @@
+// Shared internals of the file-handle layers.
+#pragma once
+
+#include <cstdint>
+
+#include "qzioe/fileio.h"
+
+namespace ioe {
+
+// System file record of the POSIX layer: 8 zero-filled words.
+struct SysFile {
+  int descriptor;        // 0
+  QZWord reserved_1[5];  // 1-5
+  QZFsxFile *fsx_file;   // 6
+  QZWord reserved_7;     // 7
+};
+
+inline SysFile *sysfile(const QZIOEFile *file) { return static_cast<SysFile *>(file->sysfile); }
+
+inline bool mode_reads(uint32_t mode) {
+  return mode == QZIOE_MODE_INPUT || mode == QZIOE_MODE_UPDATE;
+}
+inline bool mode_writes(uint32_t mode) { return mode != QZIOE_MODE_INPUT; }
+inline bool is_variable(uint32_t format) {
+  return format == QZIOE_FORMAT_VARIABLE || format == QZIOE_FORMAT_VARIABLE_ALT;
+}
+
+// Record methods refuse the direction the handle was not opened for: its
+// buffer and tables were prepared for the other one.
+inline QZStatus check_readable(const QZIOEFile *file) {
+  if (file == nullptr) return QZIOE_BAD_HANDLE;
+  return mode_reads(file->open_mode) ? QZ_OK : QZIOE_NOT_SUPPORTED;
+}
+inline QZStatus check_writable(const QZIOEFile *file) {
+  if (file == nullptr) return QZIOE_BAD_HANDLE;
+  return mode_writes(file->open_mode) ? QZ_OK : QZIOE_READ_ONLY;
+}
+
+inline void *pool_alloc(QZPool *pool, uint32_t bytes, uint32_t flags = 0) {
+  return pool->allocate(pool, bytes, flags);
+}
+
+// Returns a block to its pool and clears the owner's pointer.
+template <typename T> inline void pool_release(QZPool *pool, T *&block) {
+  if (block != nullptr) {
+    pool->free_block(pool, block);
+    block = nullptr;
+  }
+}
+
+// Releases carriage-control entries, once each, and empties them.
+inline void release_cc_entries(QZPool *pool, QZIOECCEntry *table, uint32_t count) {
+  for (uint32_t i = 0; i < count; ++i) {
+    pool_release(pool, table[i].bytes);
+    table[i].length = 0;
+  }
+}
+
+// Writes the pending output of a buffered writing handle through bk_write.
+// Bytes the write did not take stay pending, moved to the buffer's start.
+QZStatus write_pending(QZIOEFile *file);
+
+} // namespace ioe

@@ -1,0 +1,255 @@
+// Opening and closing file handles.
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+
+#include "common/kernel_calls.h"
+#include "fileio/internal.h"
+
+namespace {
+
+struct ByteOrderMark {
+  uint32_t encoding;
+  uint8_t bytes[4];
+  uint32_t length;
+};
+
+constexpr ByteOrderMark kMarks[] = {
+    {QZ_ENC_UTF8, {0xef, 0xbb, 0xbf, 0}, 3},      {QZ_ENC_UTF16BE, {0xfe, 0xff, 0, 0}, 2},
+    {QZ_ENC_UTF16LE, {0xff, 0xfe, 0, 0}, 2},      {QZ_ENC_UTF32BE, {0, 0, 0xfe, 0xff}, 4},
+    {QZ_ENC_UTF32LE, {0xff, 0xfe, 0, 0}, 4},
+};
+
+void choose_byte_order_mark(QZIOEFile *file) {
+  file->bom_len = 0;
+  file->bom_pending = 0;
+  const auto *mark = std::find_if(std::begin(kMarks), std::end(kMarks), [&](const auto &m) {
+    return m.encoding == file->file_encoding;
+  });
+  if (mark == std::end(kMarks)) {
+    file->options &= ~QZIOE_OPT_NO_BOM;
+    return;
+  }
+  std::memcpy(file->bom_bytes, mark->bytes, sizeof file->bom_bytes);
+  file->bom_len = mark->length;
+  file->bom_pending = 1;
+}
+
+// Validates the options in order and copies them; the first fault wins.
+QZStatus take_options(QZIOEFile *file, const QZIOEOpenOptions *options) {
+  if (options->open_mode > QZIOE_MODE_UPDATE) return QZIOE_BAD_MODE;
+  file->open_mode = options->open_mode;
+  if (options->buffered > 1) return QZIOE_BAD_BUFFERING;
+  // Update mode is always unbuffered: one buffer cannot serve both directions.
+  file->buffered = file->open_mode == QZIOE_MODE_UPDATE ? 0 : options->buffered;
+  file->record_length = options->record_length;
+  if (options->record_format > QZIOE_FORMAT_STREAM) return QZIOE_BAD_FORMAT;
+  file->record_format = options->record_format;
+  if (options->aux_switch > 1) return QZIOE_BAD_SWITCH;
+  file->aux_switch = options->aux_switch;
+  if (options->lock_option > 4) return QZIOE_BAD_LOCK_OPTION;
+  file->lock_option = options->lock_option;
+
+  if (file->record_format == QZIOE_FORMAT_BINARY) {
+    file->file_encoding = 0;
+    file->record_encoding = 0;
+  } else {
+    file->file_encoding = options->file_encoding != 0 ? options->file_encoding : QZ_ENC_OS;
+    file->record_encoding =
+        options->record_encoding != 0
+            ? options->record_encoding
+            : (file->record_format == QZIOE_FORMAT_STREAM ? QZ_ENC_OS : QZ_ENC_UTF32LE);
+  }
+  file->nls = file->extension->nls;
+  const int32_t count = std::clamp<int32_t>(options->aux_word_count, 0, QZIOE_AUX_WORDS);
+  file->aux_word_count = count;
+  std::copy_n(options->aux_words, count, file->aux_words);
+  file->options = options->options;
+  choose_byte_order_mark(file);
+  return QZ_OK;
+}
+
+void fill_descriptor(QZIOEFile *file) {
+  const uint32_t length = std::min(file->path_length, QZIOE_PATH_MAX);
+  std::copy_n(file->path, length, file->d_path);
+  file->d_path_length = length;
+  file->d_open_mode = file->open_mode;
+  file->d_buffered = file->buffered;
+  file->d_record_length = file->record_length;
+  file->d_zero = 0;
+  file->d_record_format = file->record_format;
+  file->d_aux_switch = file->aux_switch;
+  file->d_lock_option = file->lock_option;
+  std::copy_n(file->aux_words, file->aux_word_count, file->d_aux_words);
+  file->d_aux_word_count = static_cast<uint32_t>(file->aux_word_count);
+}
+
+// Raises xcode_buf_size to M(encoding) x record_length + cc_max, M being the
+// most bytes one character takes in the encoding.
+QZStatus size_for(QZIOEFile *file, uint32_t encoding) {
+  const QZEncodingInfo *info = nullptr;
+  if (const QZStatus status = file->nls->encoding_info(file->nls, encoding, &info);
+      status != QZ_OK)
+    return status;
+  if (info == nullptr) return QZIOE_FAILED;
+  const uint64_t need = uint64_t(uint8_t(info->max_bytes)) * file->record_length + file->cc_max;
+  // More than 4 GiB can never be allocated; refuse rather than wrap.
+  if (need > UINT32_MAX) return QZS_NO_MEMORY;
+  file->xcode_buf_size = std::max(file->xcode_buf_size, static_cast<uint32_t>(need));
+  return QZ_OK;
+}
+
+// Transcoders and the transcoding buffer, once the file is open.
+QZStatus set_up_transcoding(QZIOEFile *file, const QZIOEOpenOptions *options, QZWord context) {
+  if (file->record_format == QZIOE_FORMAT_BINARY || file->file_encoding == file->record_encoding)
+    return QZ_OK;
+  QZNls *nls = file->nls;
+  const uint32_t mode = file->open_mode;
+  if ((nls->pair_check(nls, options->file_encoding, options->record_encoding) & 0xff) != 0) {
+    file->in_transcoder = nullptr;
+    file->out_transcoder = nullptr;
+    file->xcode_buf_size = 0;
+    if (ioe::mode_reads(mode)) {
+      file->in_transcoder =
+          nls->create_transcoder(nls, file->file_encoding, file->record_encoding, 0, context);
+      if (file->in_transcoder == nullptr) return QZIOE_FAILED;
+    }
+    if (const QZStatus status = size_for(file, file->record_encoding); status != QZ_OK)
+      return status;
+  }
+  if (ioe::mode_writes(mode)) {
+    file->out_transcoder =
+        nls->create_transcoder(nls, file->record_encoding, file->file_encoding, 0, context);
+    if (file->out_transcoder == nullptr) return QZIOE_FAILED;
+    if (const QZStatus status = size_for(file, file->file_encoding); status != QZ_OK)
+      return status;
+  }
+  if (mode == QZIOE_MODE_INPUT && (file->options & QZIOE_OPT_USER_BUFFER) != 0 &&
+      file->in_transcoder != nullptr) {
+    if (const QZStatus status = size_for(file, file->file_encoding); status != QZ_OK)
+      return status;
+  }
+  if (file->xcode_buf_size != 0) {
+    file->xcode_buf = static_cast<uint8_t *>(ioe::pool_alloc(file->pool, file->xcode_buf_size));
+    if (file->xcode_buf == nullptr) return QZS_NO_MEMORY;
+  }
+  return QZ_OK;
+}
+
+// Releases a handle that never reached an open file, piece by piece.
+void release_unopened(QZIOEFile *file, QZPool *pool) {
+  if (file != nullptr) {
+    if (file->lock != nullptr) file->lock->destroy(file->lock);
+    ioe::destroy_transcoder(file->in_transcoder);
+    ioe::destroy_transcoder(file->out_transcoder);
+    ioe::pool_release(pool, file->xcode_buf);
+    if (file->alloc_pool != nullptr) ioe::pool_release(file->alloc_pool, file->path);
+    ioe::pool_release(pool, file->label);
+    QZPool *alloc_pool = file->alloc_pool;
+    pool->free_block(pool, file);
+    if (alloc_pool != nullptr && alloc_pool != pool) ioe::destroy_pool(alloc_pool);
+  }
+  ioe::destroy_pool(pool);
+}
+
+// Steps up to the open file; a failure leaves the handle to release_unopened.
+QZStatus build(QZIOEFile *file, QZIOEExtension *extension, const QZChar *path, uint32_t length,
+               const QZIOEOpenOptions *options, const char *label) {
+  QZPool *pool = file->pool;
+  file->magic = QZ_OBJECT_MAGIC;
+  if (label != nullptr) {
+    const size_t bytes = std::strlen(label) + 1;
+    if (bytes > UINT32_MAX) return QZS_NO_MEMORY;
+    file->label = static_cast<char *>(ioe::pool_alloc(pool, static_cast<uint32_t>(bytes)));
+    if (file->label == nullptr) return QZS_NO_MEMORY;
+    std::memcpy(file->label, label, bytes);
+  }
+  file->close = qzioeclose;
+  file->extension = extension;
+  file->alloc_pool = pool;
+  file->journal = options->journal;
+  file->path = static_cast<QZChar *>(ioe::pool_alloc(pool, (length + 1) * sizeof(QZChar)));
+  if (file->path == nullptr) return QZS_NO_MEMORY;
+
+  const QZObjectOptions zeros{};
+  QZHandle *kernel = Exported_QZHandle;
+  file->lock = kernel != nullptr && kernel->create_lock != nullptr
+                   ? kernel->create_lock(kernel, &zeros, 0, "QZIOE Open lock")
+                   : nullptr;
+  if (file->lock == nullptr) return QZIOE_FAILED;
+
+  std::copy_n(path, length, file->path);
+  file->path_length = length;
+  if (const QZStatus status = take_options(file, options); status != QZ_OK) return status;
+  if (const QZStatus status = bkioevec(file); status != QZ_OK) return status;
+  return file->sk_open(file);
+}
+
+} // namespace
+
+extern "C" QZIOEFile *qzioeopen(QZIOEExtension *extension, const QZChar *path,
+                                int32_t path_length, const QZIOEOpenOptions *options, QZWord,
+                                QZWord context, const char *label, QZStatus *status) noexcept {
+  if (status == nullptr) return nullptr;
+  if (path == nullptr || path_length <= 0 || options == nullptr) {
+    *status = QZ_OK;
+    return nullptr;
+  }
+  if (static_cast<uint32_t>(path_length) > QZIOE_PATH_MAX) {
+    *status = QZIOE_NAME_TOO_LONG;
+    return nullptr;
+  }
+  if (extension == nullptr || extension->kernel_2 == nullptr) {
+    *status = QZIOE_BAD_HANDLE;
+    return nullptr;
+  }
+  QZHandle *kernel = extension->kernel_2;
+  const QZObjectOptions zeros{};
+  QZPool *pool = kernel->create_pool(kernel, &zeros, context, "qzioe%d");
+  if (pool == nullptr) {
+    *status = QZS_NO_MEMORY;
+    return nullptr;
+  }
+  auto *file =
+      static_cast<QZIOEFile *>(ioe::pool_alloc(pool, sizeof(QZIOEFile), QZ_POOL_ZERO_FILL));
+  if (file == nullptr) {
+    ioe::destroy_pool(pool);
+    *status = QZS_NO_MEMORY;
+    return nullptr;
+  }
+  file->pool = pool;
+  const uint32_t length = static_cast<uint32_t>(path_length);
+  QZStatus result = build(file, extension, path, length, options, label);
+  if (result != QZ_OK) {
+    release_unopened(file, pool);
+    *status = result;
+    return nullptr;
+  }
+  fill_descriptor(file);
+  result = set_up_transcoding(file, options, context);
+  if (result != QZ_OK) {
+    qzioeclose(file);
+    *status = result;
+    return nullptr;
+  }
+  *status = QZ_OK;
+  return file;
+}
+
+extern "C" QZStatus qzioeclose(QZIOEFile *file) noexcept {
+  if (file == nullptr) return QZIOE_BAD_HANDLE;
+  const QZStatus flush_status =
+      ioe::mode_writes(file->open_mode) && file->sk_flush != nullptr ? file->sk_flush(file) : QZ_OK;
+  const QZStatus close_status = file->sk_close != nullptr ? file->sk_close(file) : QZ_OK;
+  QZPool *pool = file->pool;
+  ioe::destroy_transcoder(file->in_transcoder);
+  ioe::destroy_transcoder(file->out_transcoder);
+  ioe::pool_release(pool, file->xcode_buf);
+  if (file->alloc_pool != nullptr) ioe::pool_release(file->alloc_pool, file->path);
+  if (file->lock != nullptr) file->lock->destroy(file->lock);
+  QZPool *alloc_pool = file->alloc_pool;
+  if (alloc_pool != nullptr && alloc_pool != pool) ioe::destroy_pool(alloc_pool);
+  pool->free_block(pool, file);
+  ioe::destroy_pool(pool);
+  return flush_status != QZ_OK ? flush_status : close_status;
+}

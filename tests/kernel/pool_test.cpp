@@ -1,0 +1,226 @@
+// Pools, locks, fault injection and the release of leftovers by the kernel.
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+
+namespace qztest {
+namespace {
+
+const QZObjectOptions kZeros{};
+
+class PoolTest : public KernelTest {
+protected:
+  QZPool *NewPool(const char *name = "test pool") {
+    QZPool *pool = kernel_->create_pool(kernel_, &kZeros, 0, name);
+    EXPECT_NE(pool, nullptr);
+    return pool;
+  }
+};
+
+TEST_F(PoolTest, BlocksAreAlignedZeroFilledAndCounted) {
+  QZPool *pool = NewPool();
+  std::vector<void *> blocks;
+  for (uint32_t size : {1u, 3u, 8u, 17u, 100u, 4096u}) {
+    auto *block = static_cast<unsigned char *>(pool->allocate(pool, size, QZ_POOL_ZERO_FILL));
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(block) % 16, 0u) << size;
+    for (uint32_t i = 0; i < size; ++i) ASSERT_EQ(block[i], 0) << size;
+    std::memset(block, 0xab, size); // the whole block is writable
+    blocks.push_back(block);
+  }
+  EXPECT_EQ(Stats().blocks, 6u);
+  EXPECT_EQ(Stats().bytes, 1u + 3 + 8 + 17 + 100 + 4096);
+  EXPECT_EQ(pool->free_block(pool, blocks[2]), 0u);
+  EXPECT_EQ(Stats().blocks, 5u);
+  EXPECT_EQ(Stats().bytes, 1u + 3 + 17 + 100 + 4096);
+  // Destroy frees what is left.
+  EXPECT_EQ(pool->destroy(pool), 0u);
+  ExpectNothingAlive();
+}
+
+TEST_F(PoolTest, ZeroByteBlocksAreDistinctAndFreeable) {
+  QZPool *pool = NewPool();
+  void *a = pool->allocate(pool, 0, 0);
+  void *b = pool->allocate(pool, 0, QZ_POOL_ZERO_FILL);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  EXPECT_NE(a, b);
+  EXPECT_EQ(Stats().blocks, 2u);
+  EXPECT_EQ(Stats().bytes, 0u);
+  EXPECT_EQ(pool->free_block(pool, a), 0u);
+  EXPECT_EQ(pool->free_block(pool, b), 0u);
+  EXPECT_EQ(pool->destroy(pool), 0u);
+  ExpectNothingAlive();
+}
+
+TEST_F(PoolTest, BadFreesAndDestroysAreRefusedAndCounted) {
+  QZPool *pool = NewPool("first");
+  QZPool *other = NewPool("second");
+  void *block = pool->allocate(pool, 32, 0);
+  void *foreign = other->allocate(other, 32, 0);
+  int on_stack = 0;
+
+  EXPECT_NE(pool->free_block(pool, nullptr), 0u);
+  EXPECT_NE(pool->free_block(pool, foreign), 0u);
+  EXPECT_NE(pool->free_block(pool, &on_stack), 0u);
+  EXPECT_NE(pool->free_block(pool, static_cast<char *>(block) + 1), 0u);
+  EXPECT_EQ(pool->free_block(pool, block), 0u);
+  EXPECT_NE(pool->free_block(pool, block), 0u); // twice
+  EXPECT_EQ(TakeMisuses(), 5u);
+  // The foreign block is untouched and still belongs to its pool.
+  EXPECT_EQ(Stats().blocks, 1u);
+  EXPECT_EQ(other->free_block(other, foreign), 0u);
+
+  QZPool copy = *pool; // the table survives a destroyed pool in the caller's hands
+  EXPECT_EQ(pool->destroy(pool), 0u);
+  EXPECT_NE(copy.destroy(pool), 0u);
+  EXPECT_EQ(copy.allocate(pool, 8, 0), nullptr);
+  EXPECT_NE(copy.free_block(nullptr, foreign), 0u);
+  EXPECT_EQ(TakeMisuses(), 3u);
+  EXPECT_EQ(other->destroy(other), 0u);
+  ExpectNothingAlive();
+}
+
+TEST_F(PoolTest, FaultInjectionFailsExactlyTheNthAllocation) {
+  QZPool *pool = NewPool();
+  const uint32_t before = qzk_operation_count(kernel_, QZK_FAULT_ALLOCATION);
+  qzk_fail_nth(kernel_, QZK_FAULT_ALLOCATION, 3);
+  void *first = pool->allocate(pool, 8, 0);
+  void *second = pool->allocate(pool, 8, 0);
+  EXPECT_NE(first, nullptr);
+  EXPECT_NE(second, nullptr);
+  EXPECT_EQ(pool->allocate(pool, 8, 0), nullptr);
+  void *fourth = pool->allocate(pool, 8, 0); // one-shot: disarmed again
+  EXPECT_NE(fourth, nullptr);
+  EXPECT_EQ(qzk_operation_count(kernel_, QZK_FAULT_ALLOCATION), before + 4);
+
+  // Pool, lock and list creation are allocations too.
+  qzk_fail_nth(kernel_, QZK_FAULT_ALLOCATION, 1);
+  EXPECT_EQ(kernel_->create_pool(kernel_, &kZeros, 0, "x"), nullptr);
+  qzk_fail_nth(kernel_, QZK_FAULT_ALLOCATION, 1);
+  EXPECT_EQ(kernel_->create_lock(kernel_, &kZeros, 0, "x"), nullptr);
+  const QZListOptions list_options{};
+  qzk_fail_nth(kernel_, QZK_FAULT_ALLOCATION, 1);
+  EXPECT_EQ(kernel_->create_list(kernel_, &list_options, 0, "x"), nullptr);
+
+  // 0 disarms.
+  qzk_fail_nth(kernel_, QZK_FAULT_ALLOCATION, 1);
+  qzk_fail_nth(kernel_, QZK_FAULT_ALLOCATION, 0);
+  void *fifth = pool->allocate(pool, 8, 0);
+  EXPECT_NE(fifth, nullptr);
+  EXPECT_EQ(Stats().blocks, 4u);
+  EXPECT_EQ(pool->destroy(pool), 0u);
+  ExpectNothingAlive();
+}
+
+TEST_F(PoolTest, ConcurrentAllocateAndFreeKeepCountersExact) {
+  QZPool *pool = NewPool();
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 2000;
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      std::vector<unsigned char *> mine;
+      for (int i = 0; i < kRounds; ++i) {
+        const uint32_t size = static_cast<uint32_t>(1 + (i * 7 + t) % 200);
+        auto *block = static_cast<unsigned char *>(pool->allocate(pool, size, QZ_POOL_ZERO_FILL));
+        if (block == nullptr || block[size - 1] != 0) {
+          ++failures;
+          continue;
+        }
+        std::memset(block, t, size);
+        mine.push_back(block);
+        if (i % 3 == 0) {
+          if (pool->free_block(pool, mine.front()) != 0) ++failures;
+          mine.erase(mine.begin());
+        }
+      }
+      for (unsigned char *block : mine)
+        if (block[0] != t || pool->free_block(pool, block) != 0) ++failures;
+    });
+  }
+  for (std::thread &thread : threads) thread.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(Stats().blocks, 0u);
+  EXPECT_EQ(Stats().bytes, 0u);
+  EXPECT_EQ(pool->destroy(pool), 0u);
+}
+
+TEST_F(PoolTest, LockExcludesAndRefusesReleaseByNonHolder) {
+  QZLock *lock = kernel_->create_lock(kernel_, &kZeros, 0, "test lock");
+  ASSERT_NE(lock, nullptr);
+  EXPECT_EQ(Stats().locks, 1u);
+
+  int shared = 0;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&] {
+      for (int i = 0; i < 5000; ++i) {
+        ASSERT_EQ(lock->acquire(lock, 1, 1), 0u);
+        ++shared;
+        ASSERT_EQ(lock->release(lock), 0u);
+      }
+    });
+  for (std::thread &thread : threads) thread.join();
+  EXPECT_EQ(shared, 20000);
+
+  ASSERT_EQ(lock->acquire(lock, 1, 1), 0u);
+  QZStatus from_other = 0;
+  std::thread([&] { from_other = lock->release(lock); }).join();
+  EXPECT_NE(from_other, 0u);
+  EXPECT_NE(lock->destroy(lock), 0u); // held
+  EXPECT_EQ(TakeMisuses(), 2u);
+  EXPECT_EQ(lock->release(lock), 0u);
+  EXPECT_NE(lock->release(lock), 0u); // not held any more
+  EXPECT_EQ(TakeMisuses(), 1u);
+
+  qzk_fail_nth(kernel_, QZK_FAULT_LOCK_ACQUIRE, 1);
+  EXPECT_EQ(lock->acquire(lock, 1, 1), QZK_LOCK_FAILED);
+  EXPECT_EQ(lock->acquire(lock, 1, 1), 0u);
+  EXPECT_EQ(lock->release(lock), 0u);
+  EXPECT_EQ(lock->destroy(lock), 0u);
+  ExpectNothingAlive();
+}
+
+// Whatever a test leaves behind, destroying the kernel releases it (this test
+// is only meaningful under the address sanitizer's leak check).
+TEST(KernelLeftovers, KernelDestroyReleasesEverything) {
+  QZHandle *kernel = qzk_kernel_create(nullptr);
+  ASSERT_NE(kernel, nullptr);
+  QZPool *pool = kernel->create_pool(kernel, &kZeros, 0, "left");
+  ASSERT_NE(pool->allocate(pool, 100, 0), nullptr);
+  ASSERT_NE(kernel->create_lock(kernel, &kZeros, 0, "left"), nullptr);
+  const QZListOptions list_options{};
+  QZList *list = kernel->create_list(kernel, &list_options, 0, "left");
+  const QZChar key[] = {'k'};
+  ASSERT_NE(list->add(list, 0, 0, nullptr, nullptr, key, sizeof key, 0), 0u);
+  ASSERT_NE(kernel->nls->os_inbound(kernel->nls, QZ_ENC_OS, 0, 0), nullptr);
+  ASSERT_NE(qzk_journal_create(kernel, 0), nullptr);
+  const std::vector<QZChar> name = Chars("qzfsx");
+  QZExtension *fsx = kernel->load_extension(kernel, name.data(), 5, 0);
+  ASSERT_NE(fsx, nullptr);
+  const std::vector<QZChar> path = Chars("/dev/null");
+  QZFsxRequest request{};
+  request.path = path.data();
+  request.path_length = static_cast<uint32_t>(path.size());
+  QZStatus status = 1;
+  ASSERT_NE(fsx->service.open_file(fsx, &request, 1, 0, nullptr, &status), nullptr);
+  QZKStats stats{};
+  qzk_stats(kernel, &stats);
+  EXPECT_EQ(stats.pools, 1u);
+  EXPECT_EQ(stats.blocks, 1u);
+  EXPECT_EQ(stats.locks, 1u);
+  EXPECT_EQ(stats.lists, 1u);
+  EXPECT_EQ(stats.transcoders, 1u);
+  EXPECT_EQ(stats.extensions, 1u);
+  EXPECT_EQ(stats.descriptors, 1u);
+  EXPECT_EQ(stats.misuses, 0u);
+  qzk_kernel_destroy(kernel);
+}
+
+} // namespace
+} // namespace qztest
