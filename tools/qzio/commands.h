@@ -16,6 +16,7 @@ struct Shared {
 void add_version_command(CLI::App &app, Shared &shared);
 void add_demo_command(CLI::App &app, Shared &shared);
 void add_expand_command(CLI::App &app, Shared &shared);
+void add_bytes_commands(CLI::App &app, Shared &shared);
 
 // Prints the versions, host name and library path of an open session.
 bool print_identity(const Session &session);

@@ -11,6 +11,7 @@ int main(int argc, char **argv) {
   qzio::add_version_command(app, shared);
   qzio::add_demo_command(app, shared);
   qzio::add_expand_command(app, shared);
+  qzio::add_bytes_commands(app, shared);
   CLI11_PARSE(app, argc, argv);
   return shared.exit_status;
 }

@@ -1,0 +1,76 @@
+#include "handle.h"
+
+#include <cstdio>
+
+namespace qzio {
+
+std::vector<QZChar> to_qzchars(const std::string &bytes) {
+  std::vector<QZChar> out;
+  out.reserve(bytes.size());
+  for (unsigned char c : bytes) out.push_back(c);
+  return out;
+}
+
+bool FileHandle::open_binary(const Session &session, const std::string &path, uint32_t mode,
+                             bool buffered, uint32_t record_length) {
+  close();
+  QZIOEExtension *ext = session.extension();
+  QZIOEOpenOptions options{};
+  options.open_mode = mode;
+  options.buffered = buffered ? 1 : 0;
+  options.record_length = record_length;
+  options.record_format = QZIOE_FORMAT_BINARY;
+  const std::vector<QZChar> name = to_qzchars(path);
+  QZStatus status = QZ_OK;
+  file_ = ext->open(ext, name.data(), static_cast<int32_t>(name.size()), &options, 0, 0, "qzio",
+                    &status);
+  if (file_ == nullptr) return fail("cannot open " + path, status != QZ_OK ? status : QZIOE_BAD_NAME);
+  return true;
+}
+
+QZStatus FileHandle::close() {
+  if (file_ == nullptr) return QZ_OK;
+  QZIOEFile *file = file_;
+  file_ = nullptr;
+  return file->close(file);
+}
+
+bool write_all(QZIOEFile *file, const std::string &bytes, int64_t *offset) {
+  const QZStatus status =
+      file->write(file, bytes.data(), static_cast<uint32_t>(bytes.size()), 0, offset);
+  return status == QZ_OK || fail("write", status);
+}
+
+bool read_all(QZIOEFile *file, uint32_t record, std::string &out) {
+  for (;;) {
+    void *address = nullptr;
+    uint32_t length = record;
+    const QZStatus status = file->read(file, &address, &length, 0, nullptr);
+    if (status == QZIOE_END_OF_FILE) return true;
+    if (status != QZ_OK) return fail("read", status);
+    out.append(static_cast<const char *>(address), length);
+  }
+}
+
+std::string hex_dump(const std::string &bytes, uint64_t base) {
+  std::string out;
+  char line[96];
+  for (size_t at = 0; at < bytes.size(); at += 16) {
+    int n = std::snprintf(line, sizeof line, "%08llx ", static_cast<unsigned long long>(base + at));
+    std::string text;
+    for (size_t i = 0; i < 16; ++i) {
+      if (at + i < bytes.size()) {
+        const auto c = static_cast<unsigned char>(bytes[at + i]);
+        n += std::snprintf(line + n, sizeof line - n, "%s%02x", i == 8 ? "  " : " ", c);
+        text += c >= 0x20 && c < 0x7f ? static_cast<char>(c) : '.';
+      } else {
+        n += std::snprintf(line + n, sizeof line - n, "%s   ", i == 8 ? "  " : "");
+      }
+    }
+    out += line;
+    out += "  |" + text + "|\n";
+  }
+  return out;
+}
+
+} // namespace qzio
