@@ -121,8 +121,7 @@ QZPool *CreatePool(QZHandle *kernel, const QZObjectOptions *options, QZWord cont
 void DestroyPoolNow(Pool *pool);
 
 // Locks (lock.cpp).
-QZLock *CreateLock(QZHandle *kernel, const QZObjectOptions *options, QZWord zero,
-                   const char *name);
+QZLock *CreateLock(QZHandle *kernel, const QZObjectOptions *options, QZWord zero, const char *name);
 void DestroyLockNow(Lock *lock);
 
 // Lists (list.cpp).
@@ -144,8 +143,7 @@ QZTranscoder *PublicTranscoder(Transcoder *transcoder);
 std::u32string DecodeOsBytes(Kernel *kernel, const char *text);
 
 // Siblings (siblings.cpp).
-QZExtension *LoadExtension(QZHandle *kernel, const QZChar *name, uint32_t length,
-                           QZWord context);
+QZExtension *LoadExtension(QZHandle *kernel, const QZChar *name, uint32_t length, QZWord context);
 void DestroySiblingNow(Sibling *sibling);
 void CloseFileNow(FsxFile *file);
 

@@ -21,10 +21,13 @@ namespace {
 // A QZChar text without terminator is read no further than this.
 constexpr size_t kMaxTerminatedUnits = size_t{1} << 20;
 
-Journal *FindJournal(QZJournal *journal) { return Find<Journal>(journal, Kind::Journal); }
+Journal *FindJournal(QZJournal *journal) {
+  return Find<Journal>(journal, Kind::Journal);
+}
 
 void AppendUnits(std::u32string &out, const QZChar *text, size_t count) {
-  for (size_t i = 0; i < count; ++i) out.push_back(static_cast<char32_t>(text[i]));
+  for (size_t i = 0; i < count; ++i)
+    out.push_back(static_cast<char32_t>(text[i]));
 }
 
 // Fills the placeholders of `format` from `args`. Unknown directives are
@@ -61,7 +64,8 @@ std::u32string Render(Kernel *kernel, const char *format, va_list *args) {
         break;
       }
       size_t count = 0;
-      while (count < kMaxTerminatedUnits && text[count] != 0) ++count;
+      while (count < kMaxTerminatedUnits && text[count] != 0)
+        ++count;
       AppendUnits(out, text, count);
       break;
     }
@@ -127,14 +131,13 @@ void WriteLine(Journal *journal, uint32_t severity, const std::string &name,
 
 // Stores the rendered text whole or not at all; a terminator follows when
 // there is room for it.
-QZStatus ToBuffer(Journal *journal, const std::u32string &text, QZChar *buffer, uint32_t capacity,
-                  uint32_t *length) {
+QZStatus ToBuffer(const std::u32string &text, QZChar *buffer, uint32_t capacity, uint32_t *length) {
   if (static_cast<uint64_t>(text.size()) >= UINT32_MAX) return QZK_BUFFER_TOO_SMALL;
   const uint32_t needed = static_cast<uint32_t>(text.size());
   if (length != nullptr) *length = needed;
   if (needed > capacity) return QZK_BUFFER_TOO_SMALL;
-  (void)journal;
-  for (uint32_t i = 0; i < needed; ++i) buffer[i] = text[i];
+  for (uint32_t i = 0; i < needed; ++i)
+    buffer[i] = text[i];
   if (needed < capacity) buffer[needed] = 0;
   return QZ_OK;
 }
@@ -152,7 +155,8 @@ QZStatus MessageToBuf(QZJournal *public_journal, QZChar *buffer, uint32_t capaci
   (void)severity;
   Journal *journal = FindJournal(public_journal);
   if (journal == nullptr) {
-    Misuse(nullptr, "message_to_buf: %p is not a live journal", static_cast<void *>(public_journal));
+    Misuse(nullptr, "message_to_buf: %p is not a live journal",
+           static_cast<void *>(public_journal));
     return QZK_BAD_ARGUMENT;
   }
   if (!BufferArgumentsOk(journal, buffer, capacity, "message_to_buf")) return QZK_BAD_ARGUMENT;
@@ -160,14 +164,15 @@ QZStatus MessageToBuf(QZJournal *public_journal, QZChar *buffer, uint32_t capaci
   va_copy(copy, args);
   const std::u32string text = Render(journal->kernel, format, &copy);
   va_end(copy);
-  return ToBuffer(journal, text, buffer, capacity, length);
+  return ToBuffer(text, buffer, capacity, length);
 }
 
 QZStatus MessageToJnl(QZJournal *public_journal, uint32_t severity, const char *component,
                       const char *format, va_list args) {
   Journal *journal = FindJournal(public_journal);
   if (journal == nullptr) {
-    Misuse(nullptr, "message_to_jnl: %p is not a live journal", static_cast<void *>(public_journal));
+    Misuse(nullptr, "message_to_jnl: %p is not a live journal",
+           static_cast<void *>(public_journal));
     return QZK_BAD_ARGUMENT;
   }
   va_list copy;
@@ -178,8 +183,8 @@ QZStatus MessageToJnl(QZJournal *public_journal, uint32_t severity, const char *
   return QZ_OK;
 }
 
-QZStatus StatusToBuf(QZJournal *public_journal, QZChar *buffer, uint32_t capacity,
-                     uint32_t *length, QZStatus status, va_list args) {
+QZStatus StatusToBuf(QZJournal *public_journal, QZChar *buffer, uint32_t capacity, uint32_t *length,
+                     QZStatus status, va_list args) {
   Journal *journal = FindJournal(public_journal);
   if (journal == nullptr) {
     Misuse(nullptr, "status_to_buf: %p is not a live journal", static_cast<void *>(public_journal));
@@ -190,11 +195,10 @@ QZStatus StatusToBuf(QZJournal *public_journal, QZChar *buffer, uint32_t capacit
   va_copy(copy, args);
   const std::u32string text = RenderStatus(journal->kernel, status, &copy);
   va_end(copy);
-  return ToBuffer(journal, text, buffer, capacity, length);
+  return ToBuffer(text, buffer, capacity, length);
 }
 
-QZStatus StatusToJnl(QZJournal *public_journal, uint32_t severity, QZStatus status,
-                     va_list args) {
+QZStatus StatusToJnl(QZJournal *public_journal, uint32_t severity, QZStatus status, va_list args) {
   Journal *journal = FindJournal(public_journal);
   if (journal == nullptr) {
     Misuse(nullptr, "status_to_jnl: %p is not a live journal", static_cast<void *>(public_journal));

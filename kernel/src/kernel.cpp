@@ -171,14 +171,20 @@ QZ_EXPORT void qzk_kernel_destroy(QZHandle *handle) {
     set.clear();
     return copy;
   };
-  for (FsxFile *file : take_all(kernel->live_files)) CloseFileNow(file);
-  for (Sibling *sibling : take_all(kernel->live_siblings)) DestroySiblingNow(sibling);
+  for (FsxFile *file : take_all(kernel->live_files))
+    CloseFileNow(file);
+  for (Sibling *sibling : take_all(kernel->live_siblings))
+    DestroySiblingNow(sibling);
   for (Transcoder *transcoder : take_all(kernel->live_transcoders))
     DestroyTranscoderNow(transcoder);
-  for (List *list : take_all(kernel->live_lists)) DestroyListNow(list);
-  for (Lock *lock : take_all(kernel->live_locks)) DestroyLockNow(lock);
-  for (Pool *pool : take_all(kernel->live_pools)) DestroyPoolNow(pool);
-  for (Journal *journal : take_all(kernel->live_journals)) DestroyJournalNow(journal);
+  for (List *list : take_all(kernel->live_lists))
+    DestroyListNow(list);
+  for (Lock *lock : take_all(kernel->live_locks))
+    DestroyLockNow(lock);
+  for (Pool *pool : take_all(kernel->live_pools))
+    DestroyPoolNow(pool);
+  for (Journal *journal : take_all(kernel->live_journals))
+    DestroyJournalNow(journal);
   if (kernel->byte_transcoder != nullptr) DestroyTranscoderNow(kernel->byte_transcoder);
   if (kernel->nls_object != nullptr) DestroyNls(kernel->nls_object);
   delete kernel;

@@ -29,14 +29,17 @@ struct List : QZList {
 
 namespace {
 
-List *FindList(QZList *list) { return Find<List>(list, Kind::List); }
+List *FindList(QZList *list) {
+  return Find<List>(list, Kind::List);
+}
 
 std::string_view KeyView(const void *key, uint32_t key_bytes) {
   return {static_cast<const char *>(key), key_bytes};
 }
 
 void FreeEntries(List *list) {
-  for (Entry *entry : list->entries) delete entry;
+  for (Entry *entry : list->entries)
+    delete entry;
   list->entries.clear();
   list->by_key.clear();
 }
@@ -139,7 +142,8 @@ QZStatus DestroyList(QZList *public_list) {
   // No lock is held while the callbacks run: they may free the values into
   // pools or take locks of their own.
   if (list->callback != nullptr)
-    for (Entry *entry : list->entries) list->callback(entry);
+    for (Entry *entry : list->entries)
+      list->callback(entry);
   DestroyListNow(list);
   return QZ_OK;
 }

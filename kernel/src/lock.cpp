@@ -1,8 +1,9 @@
-// Locks: error-checking pthread mutexes, so that a release by a thread that
-// does not hold the lock is refused rather than undefined.
+// Locks: pthread mutexes that know their holder, so that a second acquire
+// by the holder or a release by another thread is refused, not undefined.
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <thread>
 
 #include "internal.h"
 
@@ -12,12 +13,20 @@ struct Lock : QZLock {
   Kernel *kernel = nullptr;
   std::string name;
   pthread_mutex_t mutex;
-  std::atomic<uint32_t> holders{0};
+  // The holder, tracked here so that a release by another thread is refused
+  // before it reaches the mutex.
+  std::atomic<std::thread::id> owner{};
 };
 
 namespace {
 
-Lock *FindLock(QZLock *lock) { return Find<Lock>(lock, Kind::Lock); }
+Lock *FindLock(QZLock *lock) {
+  return Find<Lock>(lock, Kind::Lock);
+}
+
+bool IsHeld(const Lock *lock) {
+  return lock->owner.load() != std::thread::id();
+}
 
 // mode 1 is the only mode there is; wait 0 asks for a try-lock.
 QZStatus Acquire(QZLock *public_lock, uint32_t mode, uint32_t wait) {
@@ -31,14 +40,17 @@ QZStatus Acquire(QZLock *public_lock, uint32_t mode, uint32_t wait) {
     return QZK_BAD_ARGUMENT;
   }
   if (Inject(lock->kernel, QZK_FAULT_LOCK_ACQUIRE)) return QZK_LOCK_FAILED;
+  if (lock->owner.load() == std::this_thread::get_id()) {
+    Misuse(lock->kernel, "lock '%s' acquire: already held by this thread", lock->name.c_str());
+    return QZK_LOCK_FAILED;
+  }
   const int rc = wait != 0 ? pthread_mutex_lock(&lock->mutex) : pthread_mutex_trylock(&lock->mutex);
   if (rc == EBUSY) return QZK_LOCK_FAILED;
   if (rc != 0) {
-    Misuse(lock->kernel, "lock '%s' acquire: %s", lock->name.c_str(),
-           rc == EDEADLK ? "already held by this thread" : std::strerror(rc));
+    Misuse(lock->kernel, "lock '%s' acquire: %s", lock->name.c_str(), std::strerror(rc));
     return QZK_LOCK_FAILED;
   }
-  lock->holders.fetch_add(1);
+  lock->owner.store(std::this_thread::get_id());
   return QZ_OK;
 }
 
@@ -48,14 +60,12 @@ QZStatus Release(QZLock *public_lock) {
     Misuse(nullptr, "lock release: %p is not a live lock", static_cast<void *>(public_lock));
     return QZK_BAD_ARGUMENT;
   }
-  // Counted down first: the next holder may count up as soon as we unlock.
-  lock->holders.fetch_sub(1);
-  const int rc = pthread_mutex_unlock(&lock->mutex);
-  if (rc != 0) {
-    lock->holders.fetch_add(1);
+  if (lock->owner.load() != std::this_thread::get_id()) {
     Misuse(lock->kernel, "lock '%s' release: not held by this thread", lock->name.c_str());
     return QZK_BAD_ARGUMENT;
   }
+  lock->owner.store(std::thread::id());
+  pthread_mutex_unlock(&lock->mutex);
   return QZ_OK;
 }
 
@@ -67,7 +77,7 @@ QZStatus DestroyLock(QZLock *public_lock) {
   }
   // Destroying a held mutex is undefined; such a lock stays until the kernel
   // goes.
-  if (lock->holders.load() != 0) {
+  if (IsHeld(lock)) {
     Misuse(lock->kernel, "lock '%s' destroy: the lock is held", lock->name.c_str());
     return QZK_BAD_ARGUMENT;
   }
@@ -89,7 +99,7 @@ void DestroyLockNow(Lock *lock) {
   Take(static_cast<QZLock *>(lock), Kind::Lock);
   // A lock still held when its kernel goes is freed without pthread's
   // destroy, which may refuse it.
-  if (lock->holders.load() == 0) pthread_mutex_destroy(&lock->mutex);
+  if (!IsHeld(lock)) pthread_mutex_destroy(&lock->mutex);
   lock->kernel->locks.fetch_sub(1);
   lock->magic = 0;
   delete lock;

@@ -11,7 +11,7 @@ namespace qzk {
 
 namespace {
 
-struct EncodingSpec {
+struct FixedEncoding {
   uint32_t id;
   const char *iconv_name;
   uint32_t unit_bytes;
@@ -20,12 +20,10 @@ struct EncodingSpec {
 };
 
 // Encoding 62 is filled in per kernel: its iconv name is an option.
-constexpr EncodingSpec kFixedEncodings[] = {
-    {QZ_ENC_UTF32LE, "UTF-32LE", 4, 4, 4},
-    {QZ_ENC_UTF8, "UTF-8", 1, 1, 4},
+constexpr FixedEncoding kFixedEncodings[] = {
+    {QZ_ENC_UTF32LE, "UTF-32LE", 4, 4, 4}, {QZ_ENC_UTF8, "UTF-8", 1, 1, 4},
     {QZ_ENC_UTF16BE, "UTF-16BE", 2, 2, 4}, // 4: a surrogate pair
-    {QZ_ENC_UTF16LE, "UTF-16LE", 2, 2, 4},
-    {QZ_ENC_UTF32BE, "UTF-32BE", 4, 4, 4},
+    {QZ_ENC_UTF16LE, "UTF-16LE", 2, 2, 4}, {QZ_ENC_UTF32BE, "UTF-32BE", 4, 4, 4},
 };
 constexpr size_t kEncodingCount = std::size(kFixedEncodings) + 1;
 
@@ -74,7 +72,9 @@ struct Transcoder : QZTranscoder {
 
 namespace {
 
-Nls *FindNls(QZNls *nls) { return Find<Nls>(nls, Kind::Nls); }
+Nls *FindNls(QZNls *nls) {
+  return Find<Nls>(nls, Kind::Nls);
+}
 
 const QZEncodingInfo *InfoOf(const Nls *nls, uint32_t encoding) {
   if (encoding == 0) return nullptr;
@@ -90,7 +90,9 @@ iconv_t OpenConverter(const Nls *nls, uint32_t from, uint32_t to) {
   return iconv_open(target->name, source->name);
 }
 
-bool IsOpen(iconv_t converter) { return converter != reinterpret_cast<iconv_t>(-1); }
+bool IsOpen(iconv_t converter) {
+  return converter != reinterpret_cast<iconv_t>(-1);
+}
 
 QZStatus ConvertStatus(int error) {
   return error == E2BIG ? QZK_BUFFER_TOO_SMALL : QZK_BAD_SEQUENCE;
@@ -264,8 +266,8 @@ QZStatus EncodingInfo(QZNls *public_nls, uint32_t encoding, const QZEncodingInfo
 }
 
 // Bytes the text takes in `to`, converted in pieces through a scratch area.
-QZStatus TextLength(QZNls *public_nls, uint32_t from, const void *text, uint32_t bytes,
-                    uint32_t to, uint32_t *size) {
+QZStatus TextLength(QZNls *public_nls, uint32_t from, const void *text, uint32_t bytes, uint32_t to,
+                    uint32_t *size) {
   Nls *nls = FindNls(public_nls);
   if (nls == nullptr || size == nullptr || (text == nullptr && bytes != 0)) {
     Misuse(nls != nullptr ? nls->kernel : nullptr, "text length: bad NLS %p or null pointer",
@@ -324,13 +326,13 @@ Nls *CreateNls(Kernel *kernel, const std::string &os_encoding) {
   OsWidths(os_encoding, os);
   os.name = nls->os_name.c_str();
   for (size_t i = 0; i < std::size(kFixedEncodings); ++i) {
-    const EncodingSpec &spec = kFixedEncodings[i];
+    const FixedEncoding &fixed = kFixedEncodings[i];
     QZEncodingInfo &info = nls->infos[i + 1];
-    info.id = spec.id;
-    info.unit_bytes = spec.unit_bytes;
-    info.min_bytes = spec.min_bytes;
-    info.max_bytes = spec.max_bytes;
-    info.name = spec.iconv_name;
+    info.id = fixed.id;
+    info.unit_bytes = fixed.unit_bytes;
+    info.min_bytes = fixed.min_bytes;
+    info.max_bytes = fixed.max_bytes;
+    info.name = fixed.iconv_name;
   }
   Register(&head, Kind::Nls, kernel);
   return nls;
@@ -342,9 +344,13 @@ void DestroyNls(Nls *nls) {
   delete nls;
 }
 
-QZNls *PublicNls(Nls *nls) { return nls; }
+QZNls *PublicNls(Nls *nls) {
+  return nls;
+}
 
-QZTranscoder *PublicTranscoder(Transcoder *transcoder) { return transcoder; }
+QZTranscoder *PublicTranscoder(Transcoder *transcoder) {
+  return transcoder;
+}
 
 Transcoder *CreateKernelTranscoder(Kernel *kernel, uint32_t from, uint32_t to) {
   return NewTranscoder(kernel->nls_object, from, to, 0, false);
@@ -379,7 +385,8 @@ std::u32string DecodeOsBytes(Kernel *kernel, const char *text) {
     }
   }
   if (!done)
-    for (size_t i = 0; i < length; ++i) result[i] = static_cast<unsigned char>(text[i]);
+    for (size_t i = 0; i < length; ++i)
+      result[i] = static_cast<unsigned char>(text[i]);
   return result;
 }
 

@@ -49,7 +49,9 @@ void ReleaseBlock(Kernel *kernel, void *payload) {
   std::free(header);
 }
 
-Pool *FindPool(QZPool *pool) { return Find<Pool>(pool, Kind::Pool); }
+Pool *FindPool(QZPool *pool) {
+  return Find<Pool>(pool, Kind::Pool);
+}
 
 // Flags other than zero-fill mean nothing to this kernel and are ignored.
 void *Allocate(QZPool *public_pool, uint32_t bytes, uint32_t flags) {
@@ -123,7 +125,8 @@ QZStatus DestroyPool(QZPool *public_pool) {
 
 void DestroyPoolNow(Pool *pool) {
   Take(static_cast<QZPool *>(pool), Kind::Pool);
-  for (void *block : pool->blocks) ReleaseBlock(pool->kernel, block);
+  for (void *block : pool->blocks)
+    ReleaseBlock(pool->kernel, block);
   pool->blocks.clear();
   pool->kernel->pools.fetch_sub(1);
   pool->magic = 0;

@@ -235,9 +235,9 @@ QZStatus HostName(QZExtension *extension, QZChar *buffer, uint32_t *count, uint3
     char system_name[256] = {};
     if (gethostname(system_name, sizeof system_name - 1) == 0) name = system_name;
   }
-  const uint32_t stored =
-      name.size() < *count ? static_cast<uint32_t>(name.size()) : *count;
-  for (uint32_t i = 0; i < stored; ++i) buffer[i] = static_cast<unsigned char>(name[i]);
+  const uint32_t stored = name.size() < *count ? static_cast<uint32_t>(name.size()) : *count;
+  for (uint32_t i = 0; i < stored; ++i)
+    buffer[i] = static_cast<unsigned char>(name[i]);
   *count = stored;
   return QZ_OK;
 }
@@ -274,8 +274,7 @@ void CloseFileNow(FsxFile *file) {
   delete file;
 }
 
-QZExtension *LoadExtension(QZHandle *handle, const QZChar *name, uint32_t length,
-                           QZWord context) {
+QZExtension *LoadExtension(QZHandle *handle, const QZChar *name, uint32_t length, QZWord context) {
   Kernel *kernel = Find<Kernel>(handle, Kind::Kernel);
   if (kernel == nullptr) {
     Misuse(nullptr, "load extension: %p is not a kernel handle", static_cast<void *>(handle));

@@ -142,14 +142,14 @@ bool resolve_dots(const char *text, const char *cwd, std::size_t &rest,
   return true;
 }
 
-// Steps 2 to 10 of the expansion; `bytes` is the caller's length + 1 area.
+// Everything after the byte form is allocated; `bytes` has length + 1 bytes.
 QZStatus expand(QZIOEExtension *extension, const QZChar *path, uint32_t length, char *bytes,
                 QZChar **result, uint32_t *result_length) noexcept {
   // Cleared first, so a conversion that fell short shows as a zero byte.
   std::memset(bytes, 0, length);
   QZTranscoder *outbound = extension->outbound;
-  if (outbound->convert(outbound, path, length * sizeof(QZChar), bytes, length, nullptr, 0) !=
-      QZ_OK)
+  if (outbound->convert(outbound, path, static_cast<uint32_t>(length * sizeof(QZChar)), bytes,
+                        length, nullptr, 0) != QZ_OK)
     return QZIOE_FAILED;
   bytes[length] = '\0';
   // The system would see the name cut at the first zero byte: another file.

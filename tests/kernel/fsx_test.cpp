@@ -87,11 +87,12 @@ TEST_F(FsxTest, OpenGivesDescriptorAndCloseReleasesIt) {
   struct stat info;
   ASSERT_EQ(stat((dir_ + "/data").c_str(), &info), 0);
   EXPECT_EQ(info.st_size, 5);
-  EXPECT_EQ(info.st_mode & 0777, 0666u & ~[] {
-    const mode_t mask = umask(0);
-    umask(mask);
-    return mask;
-  }());
+  EXPECT_EQ(
+      info.st_mode & 0777, 0666u & ~[] {
+        const mode_t mask = umask(0);
+        umask(mask);
+        return mask;
+      }());
 
   const QZFsxFileMethods *methods = file->methods;
   EXPECT_EQ(Close(file), 0u);
@@ -176,8 +177,8 @@ TEST_F(FsxTest, FailedOpensGiveTheirCodes) {
   EXPECT_EQ(OpenFails("sub/missing", O_RDONLY, 1), QZFSX_NOT_FOUND);
   EXPECT_EQ(OpenFails("nodir/missing", O_RDONLY, 0), QZFSX_PATH_NOT_FOUND);
   EXPECT_EQ(OpenFails("nodir/new", O_RDWR | O_CREAT, 2), QZFSX_PATH_NOT_FOUND);
-  EXPECT_EQ(OpenFails("plain/below", O_RDONLY, 0), QZFSX_PATH_NOT_FOUND); // ENOTDIR
-  EXPECT_EQ(OpenFails("sub", O_RDWR, 0), QZFSX_REFUSED);                  // EISDIR
+  EXPECT_EQ(OpenFails("plain/below", O_RDONLY, 0), QZFSX_PATH_NOT_FOUND);       // ENOTDIR
+  EXPECT_EQ(OpenFails("sub", O_RDWR, 0), QZFSX_REFUSED);                        // EISDIR
   EXPECT_EQ(OpenFails("plain", O_RDONLY, QZFSX_LOCK_EXCLUSIVE), QZFSX_REFUSED); // EBADF
   EXPECT_EQ(OpenFails("plain", O_WRONLY, QZFSX_LOCK_SHARED), QZFSX_REFUSED);
   EXPECT_EQ(OpenFails("plain", O_RDONLY | O_CREAT | O_EXCL, 0), QZFSX_FAILED);

@@ -99,7 +99,8 @@ TEST_F(JournalTest, MessagesFillEveryPlaceholder) {
   // A message is one line, whatever its arguments hold.
   qzk_journal_clear(journal_);
   ASSERT_EQ(MessageToJnl(journal_, 1, nullptr, "two\nlines"), 0u);
-  EXPECT_EQ(std::string(qzk_journal_text(journal_)).find('\n'), std::strlen("1 MESSAGE: two lines"));
+  EXPECT_EQ(std::string(qzk_journal_text(journal_)).find('\n'),
+            std::strlen("1 MESSAGE: two lines"));
 }
 
 TEST_F(JournalTest, BufferRenderingChecksCapacityExactly) {
@@ -147,9 +148,11 @@ TEST_F(JournalTest, ConcurrentMessagesStayWhole) {
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t)
     threads.emplace_back([&, t] {
-      for (int i = 0; i < kEach; ++i) MessageToJnl(journal_, 2, "worker", "thread %d item %d", t, i);
+      for (int i = 0; i < kEach; ++i)
+        MessageToJnl(journal_, 2, "worker", "thread %d item %d", t, i);
     });
-  for (std::thread &thread : threads) thread.join();
+  for (std::thread &thread : threads)
+    thread.join();
   EXPECT_EQ(qzk_journal_messages(journal_), static_cast<uint32_t>(kThreads * kEach));
   std::istringstream lines(qzk_journal_text(journal_));
   std::string line;
@@ -167,22 +170,57 @@ TEST(Catalogue, EveryStatusHasItsNameAndAText) {
     const char *name;
   } codes[] = {
 #define CODE(x) {x, #x}
-      CODE(QZ_OK), CODE(QZS_NO_MEMORY), CODE(QZS_BAD_VALUE), CODE(QZS_UNSUPPORTED),
-      CODE(QZS_BAD_ARGUMENT_NUMBER), CODE(QZS_BUFFER_TOO_SMALL), CODE(QZIOE_NOT_FOUND),
-      CODE(QZIOE_NO_ACCESS), CODE(QZIOE_BAD_OPTIONS), CODE(QZIOE_BAD_MEMBER_NAME),
-      CODE(QZIOE_IN_USE), CODE(QZIOE_FAILED), CODE(QZIOE_END_OF_FILE), CODE(QZIOE_READ_ONLY),
-      CODE(QZIOE_OPEN_REFUSED), CODE(QZIOE_BAD_HANDLE), CODE(QZIOE_RECORD_SPLIT),
-      CODE(QZIOE_BAD_FORMAT), CODE(QZIOE_NO_SPACE), CODE(QZIOE_NAME_TOO_LONG),
-      CODE(QZIOE_BAD_NAME), CODE(QZIOE_NOT_SUPPORTED), CODE(QZIOE_IO_ERROR),
-      CODE(QZIOE_PATH_NOT_FOUND), CODE(QZIOE_BAD_MODE), CODE(QZIOE_BAD_BUFFERING),
-      CODE(QZIOE_LENGTH_TOO_BIG), CODE(QZIOE_BAD_SWITCH), CODE(QZIOE_NOT_EMPTY),
-      CODE(QZIOE_EXISTS), CODE(QZIOE_NAME_BUFFER_TOO_SMALL), CODE(QZIOE_BAD_LOCK_OPTION),
-      CODE(QZIOE_NO_MEMBER), CODE(QZIOE_EMPTY_LISTING), CODE(QZFSX_NO_MEMORY),
-      CODE(QZFSX_NOT_FOUND), CODE(QZFSX_PATH_NOT_FOUND), CODE(QZFSX_NO_ACCESS),
-      CODE(QZFSX_REFUSED), CODE(QZFSX_IN_USE), CODE(QZFSX_IN_USE_LAST), CODE(QZFSX_BUSY),
-      CODE(QZFSX_FAILED), CODE(QZK_BAD_ARGUMENT), CODE(QZK_NO_MEMORY),
-      CODE(QZK_BUFFER_TOO_SMALL), CODE(QZK_BAD_SEQUENCE), CODE(QZK_UNKNOWN_ENCODING),
-      CODE(QZK_NO_SUCH_VALUE), CODE(QZK_LOCK_FAILED), CODE(QZK_INJECTED),
+      CODE(QZ_OK),
+      CODE(QZS_NO_MEMORY),
+      CODE(QZS_BAD_VALUE),
+      CODE(QZS_UNSUPPORTED),
+      CODE(QZS_BAD_ARGUMENT_NUMBER),
+      CODE(QZS_BUFFER_TOO_SMALL),
+      CODE(QZIOE_NOT_FOUND),
+      CODE(QZIOE_NO_ACCESS),
+      CODE(QZIOE_BAD_OPTIONS),
+      CODE(QZIOE_BAD_MEMBER_NAME),
+      CODE(QZIOE_IN_USE),
+      CODE(QZIOE_FAILED),
+      CODE(QZIOE_END_OF_FILE),
+      CODE(QZIOE_READ_ONLY),
+      CODE(QZIOE_OPEN_REFUSED),
+      CODE(QZIOE_BAD_HANDLE),
+      CODE(QZIOE_RECORD_SPLIT),
+      CODE(QZIOE_BAD_FORMAT),
+      CODE(QZIOE_NO_SPACE),
+      CODE(QZIOE_NAME_TOO_LONG),
+      CODE(QZIOE_BAD_NAME),
+      CODE(QZIOE_NOT_SUPPORTED),
+      CODE(QZIOE_IO_ERROR),
+      CODE(QZIOE_PATH_NOT_FOUND),
+      CODE(QZIOE_BAD_MODE),
+      CODE(QZIOE_BAD_BUFFERING),
+      CODE(QZIOE_LENGTH_TOO_BIG),
+      CODE(QZIOE_BAD_SWITCH),
+      CODE(QZIOE_NOT_EMPTY),
+      CODE(QZIOE_EXISTS),
+      CODE(QZIOE_NAME_BUFFER_TOO_SMALL),
+      CODE(QZIOE_BAD_LOCK_OPTION),
+      CODE(QZIOE_NO_MEMBER),
+      CODE(QZIOE_EMPTY_LISTING),
+      CODE(QZFSX_NO_MEMORY),
+      CODE(QZFSX_NOT_FOUND),
+      CODE(QZFSX_PATH_NOT_FOUND),
+      CODE(QZFSX_NO_ACCESS),
+      CODE(QZFSX_REFUSED),
+      CODE(QZFSX_IN_USE),
+      CODE(QZFSX_IN_USE_LAST),
+      CODE(QZFSX_BUSY),
+      CODE(QZFSX_FAILED),
+      CODE(QZK_BAD_ARGUMENT),
+      CODE(QZK_NO_MEMORY),
+      CODE(QZK_BUFFER_TOO_SMALL),
+      CODE(QZK_BAD_SEQUENCE),
+      CODE(QZK_UNKNOWN_ENCODING),
+      CODE(QZK_NO_SUCH_VALUE),
+      CODE(QZK_LOCK_FAILED),
+      CODE(QZK_INJECTED),
 #undef CODE
   };
   for (const auto &code : codes) {

@@ -93,7 +93,8 @@ TEST_F(NlsTest, ConvertsEveryPairExactlyAndMeasuresIt) {
   };
   std::vector<Pair> pairs;
   for (uint32_t from : kUnicode)
-    for (uint32_t to : kUnicode) pairs.push_back({from, to, &text});
+    for (uint32_t to : kUnicode)
+      pairs.push_back({from, to, &text});
   for (uint32_t other : kUnicode) {
     pairs.push_back({QZ_ENC_OS, other, &latin});
     pairs.push_back({other, QZ_ENC_OS, &latin});
@@ -289,7 +290,8 @@ TEST_F(NlsTest, OneTranscoderServesSeveralThreads) {
         if (transcoder->convert(transcoder, "\xc3", 1, out, sizeof out, nullptr, 0) == 0) ++wrong;
       }
     });
-  for (std::thread &thread : threads) thread.join();
+  for (std::thread &thread : threads)
+    thread.join();
   EXPECT_EQ(wrong.load(), 0);
   EXPECT_EQ(Destroy(transcoder), 0u);
 }

@@ -101,7 +101,8 @@ TEST_F(ObjectsTest, ListKeepsOrderCopiesKeysAndCallsBackPerEntry) {
   const auto destroy = list->destroy; // the caller's copy outlives the list
   EXPECT_EQ(destroy(list), 0u);
   ASSERT_EQ(destroyed.size(), 3u);
-  for (size_t i = 0; i < 3; ++i) EXPECT_EQ(destroyed[i], &values[i]);
+  for (size_t i = 0; i < 3; ++i)
+    EXPECT_EQ(destroyed[i], &values[i]);
   ExpectNothingAlive();
 
   EXPECT_NE(destroy(list), 0u);

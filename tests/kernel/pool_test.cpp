@@ -27,7 +27,8 @@ TEST_F(PoolTest, BlocksAreAlignedZeroFilledAndCounted) {
     auto *block = static_cast<unsigned char *>(pool->allocate(pool, size, QZ_POOL_ZERO_FILL));
     ASSERT_NE(block, nullptr);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(block) % 16, 0u) << size;
-    for (uint32_t i = 0; i < size; ++i) ASSERT_EQ(block[i], 0) << size;
+    for (uint32_t i = 0; i < size; ++i)
+      ASSERT_EQ(block[i], 0) << size;
     std::memset(block, 0xab, size); // the whole block is writable
     blocks.push_back(block);
   }
@@ -143,7 +144,8 @@ TEST_F(PoolTest, ConcurrentAllocateAndFreeKeepCountersExact) {
         if (block[0] != t || pool->free_block(pool, block) != 0) ++failures;
     });
   }
-  for (std::thread &thread : threads) thread.join();
+  for (std::thread &thread : threads)
+    thread.join();
   EXPECT_EQ(failures.load(), 0);
   EXPECT_EQ(Stats().blocks, 0u);
   EXPECT_EQ(Stats().bytes, 0u);
@@ -165,7 +167,8 @@ TEST_F(PoolTest, LockExcludesAndRefusesReleaseByNonHolder) {
         ASSERT_EQ(lock->release(lock), 0u);
       }
     });
-  for (std::thread &thread : threads) thread.join();
+  for (std::thread &thread : threads)
+    thread.join();
   EXPECT_EQ(shared, 20000);
 
   ASSERT_EQ(lock->acquire(lock, 1, 1), 0u);
