@@ -7,7 +7,7 @@
 #define QZ_OK ((QZStatus)0)
 
 /* True for every failure code (top bit set). */
-#define QZ_FAILED(status) (((status) & 0x80000000u) != 0)
+#define QZ_FAILED(status) (((status)&0x80000000u) != 0)
 
 /* Kernel support library. */
 #define QZS_NO_MEMORY ((QZStatus)0x803fc002u)

@@ -38,17 +38,16 @@ typedef uintptr_t QZWord;
  * build keeps the same field order with wider pointers. */
 #if UINTPTR_MAX == 0xffffffffu
 #define QZ_LAYOUT_32 1
-#define QZ_CHECK_OFFSET(type, field, offset)                                   \
-  QZ_STATIC_ASSERT(offsetof(type, field) == (offset),                          \
-                   #type "." #field " must be at byte " #offset)
-#define QZ_CHECK_SIZE(type, size)                                              \
+#define QZ_CHECK_OFFSET(type, field, offset)                                                       \
+  QZ_STATIC_ASSERT(offsetof(type, field) == (offset), #type "." #field " must be at "              \
+                                                                       "byte " #offset)
+#define QZ_CHECK_SIZE(type, size)                                                                  \
   QZ_STATIC_ASSERT(sizeof(type) == (size), #type " must be " #size " bytes")
 #else
 #define QZ_LAYOUT_32 0
-#define QZ_CHECK_OFFSET(type, field, offset)                                   \
+#define QZ_CHECK_OFFSET(type, field, offset)                                                       \
   QZ_STATIC_ASSERT(1, "layout checked in the 32-bit build")
-#define QZ_CHECK_SIZE(type, size)                                              \
-  QZ_STATIC_ASSERT(1, "layout checked in the 32-bit build")
+#define QZ_CHECK_SIZE(type, size) QZ_STATIC_ASSERT(1, "layout checked in the 32-bit build")
 #endif
 
 #endif

@@ -16,8 +16,8 @@ typedef QZIOEFile *(*QZIOEOpenFn)(QZIOEExtension *extension, const QZChar *path,
                                   QZWord unused, QZWord context, const char *label,
                                   QZStatus *status);
 
-typedef QZStatus (*QZIOEVersionFn)(QZIOEExtension *extension, int32_t *major,
-                                   int32_t *minor, int32_t *patch);
+typedef QZStatus (*QZIOEVersionFn)(QZIOEExtension *extension, int32_t *major, int32_t *minor,
+                                   int32_t *patch);
 
 #define QZIOE_HOST_NAME_MAX 30
 
@@ -25,42 +25,42 @@ typedef QZStatus (*QZIOEVersionFn)(QZIOEExtension *extension, int32_t *major,
  * 268 bytes; the kernel reads it by position. After start-up only
  * name_counter changes, and only atomically. */
 struct QZIOEExtension {
-  uint32_t magic;                    /* 0 */
-  QZWord reserved_1[2];              /* 1-2: 0 */
-  QZIOEVersionFn getreqversion;      /* 3 */
-  QZIOEVersionFn getversion;         /* 4 */
-  QZHandle *kernel;                  /* 5 */
+  uint32_t magic;                                 /* 0 */
+  QZWord reserved_1[2];                           /* 1-2: 0 */
+  QZIOEVersionFn getreqversion;                   /* 3 */
+  QZIOEVersionFn getversion;                      /* 4 */
+  QZHandle *kernel;                               /* 5 */
   QZStatus (*destroy)(QZIOEExtension *extension); /* 6 */
-  QZWord reserved_7[2];              /* 7-8: 0 */
-  QZWord directoryopen;              /* 9 */
-  QZIOEOpenFn open;                  /* 10 */
-  QZWord reserved_11;                /* 11: 0 */
-  QZWord buildpath;                  /* 12 */
-  QZWord buildpathdestroy;           /* 13 */
-  QZWord splitpath;                  /* 14 */
-  QZWord splitpathdestroy;           /* 15 */
-  QZWord copy;                       /* 16 */
-  QZWord exist;                      /* 17 */
-  QZWord makedirectory;              /* 18 */
-  QZWord remove;                     /* 19 */
-  QZWord rename;                     /* 20 */
-  QZWord info;                       /* 21 */
-  QZWord fsinfo;                     /* 22 */
-  QZWord createname;                 /* 23 */
-  QZWord createnamedestroy;          /* 24 */
-  QZWord directorylist;              /* 25 */
-  QZHandle *kernel_2;                /* 26: file and directory pools */
-  QZPool *pool;                      /* 27 */
-  QZPool *alloc_pool;                /* 28: the same pool as word 27 */
-  QZJournal *journal;                /* 29: set by the kernel, never here */
-  QZNls *nls;                        /* 30 */
-  QZExtension *fsx;                  /* 31: or 0 */
-  volatile int32_t name_counter;     /* 32 */
-  QZExtension *warden;               /* 33 */
-  QZChar host_name[QZIOE_HOST_NAME_MAX]; /* 34-63 */
-  uint32_t host_name_length;         /* 64: 0 to 30 */
-  QZTranscoder *outbound;            /* 65: QZChar to encoding 62 */
-  QZTranscoder *inbound;             /* 66: encoding 62 to QZChar */
+  QZWord reserved_7[2];                           /* 7-8: 0 */
+  QZWord directoryopen;                           /* 9 */
+  QZIOEOpenFn open;                               /* 10 */
+  QZWord reserved_11;                             /* 11: 0 */
+  QZWord buildpath;                               /* 12 */
+  QZWord buildpathdestroy;                        /* 13 */
+  QZWord splitpath;                               /* 14 */
+  QZWord splitpathdestroy;                        /* 15 */
+  QZWord copy;                                    /* 16 */
+  QZWord exist;                                   /* 17 */
+  QZWord makedirectory;                           /* 18 */
+  QZWord remove;                                  /* 19 */
+  QZWord rename;                                  /* 20 */
+  QZWord info;                                    /* 21 */
+  QZWord fsinfo;                                  /* 22 */
+  QZWord createname;                              /* 23 */
+  QZWord createnamedestroy;                       /* 24 */
+  QZWord directorylist;                           /* 25 */
+  QZHandle *kernel_2;                             /* 26: file and directory pools */
+  QZPool *pool;                                   /* 27 */
+  QZPool *alloc_pool;                             /* 28: the same pool as word 27 */
+  QZJournal *journal;                             /* 29: set by the kernel, never here */
+  QZNls *nls;                                     /* 30 */
+  QZExtension *fsx;                               /* 31: or 0 */
+  volatile int32_t name_counter;                  /* 32 */
+  QZExtension *warden;                            /* 33 */
+  QZChar host_name[QZIOE_HOST_NAME_MAX];          /* 34-63 */
+  uint32_t host_name_length;                      /* 64: 0 to 30 */
+  QZTranscoder *outbound;                         /* 65: QZChar to encoding 62 */
+  QZTranscoder *inbound;                          /* 66: encoding 62 to QZChar */
 };
 QZ_CHECK_SIZE(QZIOEExtension, 268);
 QZ_CHECK_OFFSET(QZIOEExtension, getreqversion, 0x0c);
@@ -105,11 +105,10 @@ QZ_EXPORT QZIOEExtension *qzioe(QZHandle *kernel, QZWord context) QZ_NOEXCEPT;
 QZ_EXPORT QZStatus qzioedestroy(QZIOEExtension *extension) QZ_NOEXCEPT;
 
 /* Kernel version required (3.1.1) and own version (3.2.1). Always 0. */
-QZ_EXPORT QZStatus qzioegetreqversion(QZIOEExtension *extension,
-                                      int32_t *major, int32_t *minor,
+QZ_EXPORT QZStatus qzioegetreqversion(QZIOEExtension *extension, int32_t *major, int32_t *minor,
                                       int32_t *patch) QZ_NOEXCEPT;
-QZ_EXPORT QZStatus qzioegetversion(QZIOEExtension *extension, int32_t *major,
-                                   int32_t *minor, int32_t *patch) QZ_NOEXCEPT;
+QZ_EXPORT QZStatus qzioegetversion(QZIOEExtension *extension, int32_t *major, int32_t *minor,
+                                   int32_t *patch) QZ_NOEXCEPT;
 
 /* POSIX-layer start and end: load qzfsx into word 31, release it. Always 0. */
 QZ_EXPORT QZStatus bkioe(QZIOEExtension *extension) QZ_NOEXCEPT;
@@ -123,18 +122,15 @@ QZ_EXPORT QZStatus bkioeerror(QZIOEExtension *extension, int error_number,
 
 /* Journal stubs: call journal word 4, 5, 6 or 7 with the fixed arguments
  * and the further ones as a va_list; return that slot's result. */
-QZ_EXPORT QZStatus qzlMessageToBuf(QZJournal *journal, QZChar *buffer,
-                                   uint32_t capacity, uint32_t *length,
-                                   uint32_t severity, const char *format,
+QZ_EXPORT QZStatus qzlMessageToBuf(QZJournal *journal, QZChar *buffer, uint32_t capacity,
+                                   uint32_t *length, uint32_t severity, const char *format,
                                    ...) QZ_NOEXCEPT;
-QZ_EXPORT QZStatus qzlMessageToJnl(QZJournal *journal, uint32_t severity,
-                                   const char *component, const char *format,
-                                   ...) QZ_NOEXCEPT;
-QZ_EXPORT QZStatus qzlStatusToBuf(QZJournal *journal, QZChar *buffer,
-                                  uint32_t capacity, uint32_t *length,
-                                  QZStatus status, ...) QZ_NOEXCEPT;
-QZ_EXPORT QZStatus qzlStatusToJnl(QZJournal *journal, uint32_t severity,
-                                  QZStatus status, ...) QZ_NOEXCEPT;
+QZ_EXPORT QZStatus qzlMessageToJnl(QZJournal *journal, uint32_t severity, const char *component,
+                                   const char *format, ...) QZ_NOEXCEPT;
+QZ_EXPORT QZStatus qzlStatusToBuf(QZJournal *journal, QZChar *buffer, uint32_t capacity,
+                                  uint32_t *length, QZStatus status, ...) QZ_NOEXCEPT;
+QZ_EXPORT QZStatus qzlStatusToJnl(QZJournal *journal, uint32_t severity, QZStatus status,
+                                  ...) QZ_NOEXCEPT;
 
 QZ_EXTERN_C_END
 

@@ -6,7 +6,6 @@
 
 QZ_EXTERN_C_BEGIN
 
-
 /* Open modes. Modes 0, 2 and 3 write; modes 1 and 3 read. */
 #define QZIOE_MODE_APPEND 0u
 #define QZIOE_MODE_INPUT 1u
@@ -36,20 +35,20 @@ QZ_EXTERN_C_BEGIN
 
 /* Open-options record, supplied by the kernel and only read (208 bytes). */
 typedef struct QZIOEOpenOptions {
-  uint32_t reserved_00[8];       /* 0x00: not read */
-  uint32_t open_mode;            /* 0x20 */
-  uint32_t buffered;             /* 0x24 */
-  uint32_t record_length;        /* 0x28 */
-  uint32_t reserved_2c;          /* 0x2c: not read */
-  uint32_t record_format;        /* 0x30 */
-  uint32_t aux_switch;           /* 0x34 */
-  uint32_t lock_option;          /* 0x38 */
+  uint32_t reserved_00[8];             /* 0x00: not read */
+  uint32_t open_mode;                  /* 0x20 */
+  uint32_t buffered;                   /* 0x24 */
+  uint32_t record_length;              /* 0x28 */
+  uint32_t reserved_2c;                /* 0x2c: not read */
+  uint32_t record_format;              /* 0x30 */
+  uint32_t aux_switch;                 /* 0x34 */
+  uint32_t lock_option;                /* 0x38 */
   uint32_t aux_words[QZIOE_AUX_WORDS]; /* 0x3c */
-  int32_t aux_word_count;        /* 0xbc */
-  uint32_t file_encoding;        /* 0xc0: 0 means 62 */
-  uint32_t record_encoding;      /* 0xc4: 0 means 62 (stream) or 27 */
-  uint32_t options;              /* 0xc8 */
-  QZJournal *journal;            /* 0xcc */
+  int32_t aux_word_count;              /* 0xbc */
+  uint32_t file_encoding;              /* 0xc0: 0 means 62 */
+  uint32_t record_encoding;            /* 0xc4: 0 means 62 (stream) or 27 */
+  uint32_t options;                    /* 0xc8 */
+  QZJournal *journal;                  /* 0xcc */
 } QZIOEOpenOptions;
 QZ_CHECK_SIZE(QZIOEOpenOptions, 208);
 QZ_CHECK_OFFSET(QZIOEOpenOptions, open_mode, 0x20);
@@ -69,8 +68,8 @@ QZ_CHECK_OFFSET(QZIOEOpenOptions, journal, 0xcc);
 typedef QZStatus (*QZIOEHandleFn)(QZIOEFile *file);
 typedef QZStatus (*QZIOEReadFn)(QZIOEFile *file, void **address, uint32_t *length, QZWord unused,
                                 int64_t *offset);
-typedef QZStatus (*QZIOEWriteFn)(QZIOEFile *file, const void *bytes, uint32_t length,
-                                 QZWord unused, int64_t *offset);
+typedef QZStatus (*QZIOEWriteFn)(QZIOEFile *file, const void *bytes, uint32_t length, QZWord unused,
+                                 int64_t *offset);
 typedef QZStatus (*QZIOENoteFn)(QZIOEFile *file, int64_t *position);
 typedef QZStatus (*QZIOEPointFn)(QZIOEFile *file, int64_t *position, uint32_t seek_mode);
 typedef QZStatus (*QZIOEConvertFn)(QZIOEFile *file, const int64_t *from, int64_t *to);
@@ -78,8 +77,8 @@ typedef QZStatus (*QZIOERecordFn)(QZIOEFile *file, QZWord unused1, QZWord unused
 typedef QZStatus (*QZIOETruncateFn)(QZIOEFile *file, const int64_t *length);
 typedef QZStatus (*QZIOEAttachFn)(QZIOEFile *file, QZJournal *journal);
 /* Primitive slots: read and write with a count out and an optional offset. */
-typedef QZStatus (*QZIOEPrimReadFn)(QZIOEFile *file, void *buffer, uint32_t length,
-                                    uint32_t *count, const int64_t *offset);
+typedef QZStatus (*QZIOEPrimReadFn)(QZIOEFile *file, void *buffer, uint32_t length, uint32_t *count,
+                                    const int64_t *offset);
 typedef QZStatus (*QZIOEPrimWriteFn)(QZIOEFile *file, const void *bytes, uint32_t length,
                                      uint32_t *count, const int64_t *offset);
 
@@ -112,24 +111,24 @@ struct QZIOEFile {
   QZIOEAttachFn attachjnl;       /* 23 */
 
   /* Descriptor, from byte 0x60. */
-  QZChar d_path[QZIOE_PATH_MAX]; /* 0x60 */
-  uint32_t d_path_length;        /* 0x1060 */
-  uint32_t d_open_mode;          /* 0x1064 */
-  uint32_t d_buffered;           /* 0x1068 */
-  uint32_t d_record_length;      /* 0x106c */
-  uint32_t d_zero;               /* 0x1070 */
-  uint32_t d_record_format;      /* 0x1074 */
-  uint32_t d_aux_switch;         /* 0x1078 */
-  uint32_t d_lock_option;        /* 0x107c */
+  QZChar d_path[QZIOE_PATH_MAX];         /* 0x60 */
+  uint32_t d_path_length;                /* 0x1060 */
+  uint32_t d_open_mode;                  /* 0x1064 */
+  uint32_t d_buffered;                   /* 0x1068 */
+  uint32_t d_record_length;              /* 0x106c */
+  uint32_t d_zero;                       /* 0x1070 */
+  uint32_t d_record_format;              /* 0x1074 */
+  uint32_t d_aux_switch;                 /* 0x1078 */
+  uint32_t d_lock_option;                /* 0x107c */
   uint32_t d_aux_words[QZIOE_AUX_WORDS]; /* 0x1080 */
-  uint32_t d_aux_word_count;     /* 0x1100 */
+  uint32_t d_aux_word_count;             /* 0x1100 */
 
   /* Private fields. */
   QZIOEExtension *extension;
-  void *sysfile;                 /* set while the file is open */
+  void *sysfile; /* set while the file is open */
   QZPool *pool;
   QZPool *alloc_pool;
-  QZJournal *journal;            /* guarded by lock */
+  QZJournal *journal; /* guarded by lock */
   QZLock *lock;
   QZChar *path;
   uint32_t path_length;
@@ -176,7 +175,7 @@ struct QZIOEFile {
   QZIOEPointFn bk_point;
   QZIOENoteFn bk_note;
 #if UINTPTR_MAX == 0xffffffffu
-  uint8_t reserved_tail[60];     /* the handle is allocated as 4832 bytes */
+  uint8_t reserved_tail[60]; /* the handle is allocated as 4832 bytes */
 #endif
 };
 QZ_CHECK_SIZE(QZIOEFile, QZIOE_FILE_BYTES);

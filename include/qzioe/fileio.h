@@ -13,10 +13,9 @@ QZ_EXTERN_C_BEGIN
  * or null with the failure in *status; without a status pointer it returns
  * null and writes nothing. `context` goes to the handle's pool creation and
  * every transcoder creation; `label` (may be null) is copied. */
-QZ_EXPORT QZIOEFile *qzioeopen(QZIOEExtension *extension, const QZChar *path,
-                               int32_t path_length, const QZIOEOpenOptions *options,
-                               QZWord unused, QZWord context, const char *label,
-                               QZStatus *status) QZ_NOEXCEPT;
+QZ_EXPORT QZIOEFile *qzioeopen(QZIOEExtension *extension, const QZChar *path, int32_t path_length,
+                               const QZIOEOpenOptions *options, QZWord unused, QZWord context,
+                               const char *label, QZStatus *status) QZ_NOEXCEPT;
 /* Flushes (writing modes), closes and releases everything; the handle is gone
  * afterwards whatever the status. The flush status wins over the close's. */
 QZ_EXPORT QZStatus qzioeclose(QZIOEFile *file) QZ_NOEXCEPT;
@@ -42,12 +41,12 @@ QZ_EXPORT QZStatus sk_buf_write(QZIOEFile *file, const void *data, uint32_t leng
 /* Binary records: buffered (sequential) and direct (optionally at an offset;
  * with opt_user_buffer the direct reader fills the caller's buffer at
  * *address). Readers return an address valid until the next call. */
-QZ_EXPORT QZStatus skioe_read_bin(QZIOEFile *file, void **address, uint32_t *length,
-                                  QZWord unused, int64_t *offset) QZ_NOEXCEPT;
+QZ_EXPORT QZStatus skioe_read_bin(QZIOEFile *file, void **address, uint32_t *length, QZWord unused,
+                                  int64_t *offset) QZ_NOEXCEPT;
 QZ_EXPORT QZStatus skioe_write_bin(QZIOEFile *file, const void *bytes, uint32_t length,
                                    QZWord unused, int64_t *offset) QZ_NOEXCEPT;
-QZ_EXPORT QZStatus skioe_read_rbin(QZIOEFile *file, void **address, uint32_t *length,
-                                   QZWord unused, int64_t *offset) QZ_NOEXCEPT;
+QZ_EXPORT QZStatus skioe_read_rbin(QZIOEFile *file, void **address, uint32_t *length, QZWord unused,
+                                   int64_t *offset) QZ_NOEXCEPT;
 QZ_EXPORT QZStatus skioe_write_rbin(QZIOEFile *file, const void *bytes, uint32_t length,
                                     QZWord unused, int64_t *offset) QZ_NOEXCEPT;
 
@@ -73,12 +72,11 @@ QZ_EXPORT QZStatus bkioe_read(QZIOEFile *file, void *buffer, uint32_t length, ui
                               const int64_t *offset) QZ_NOEXCEPT;
 /* Writes all `length` bytes, completing short writes and retrying after EINTR.
  * On failure *count holds the bytes that did reach the file. */
-QZ_EXPORT QZStatus bkioe_write(QZIOEFile *file, const void *bytes, uint32_t length,
-                               uint32_t *count, const int64_t *offset) QZ_NOEXCEPT;
+QZ_EXPORT QZStatus bkioe_write(QZIOEFile *file, const void *bytes, uint32_t length, uint32_t *count,
+                               const int64_t *offset) QZ_NOEXCEPT;
 QZ_EXPORT QZStatus bkioe_flush(QZIOEFile *file) QZ_NOEXCEPT;
 QZ_EXPORT QZStatus bkioe_note(QZIOEFile *file, int64_t *position) QZ_NOEXCEPT;
-QZ_EXPORT QZStatus bkioe_point(QZIOEFile *file, int64_t *position,
-                               uint32_t seek_mode) QZ_NOEXCEPT;
+QZ_EXPORT QZStatus bkioe_point(QZIOEFile *file, int64_t *position, uint32_t seek_mode) QZ_NOEXCEPT;
 QZ_EXPORT QZStatus bkioeposition2byte(QZIOEFile *file, const int64_t *position,
                                       int64_t *byte) QZ_NOEXCEPT;
 QZ_EXPORT QZStatus bkioebyte2position(QZIOEFile *file, const int64_t *byte,

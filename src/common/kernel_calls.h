@@ -13,7 +13,8 @@ namespace ioe {
 template <std::size_t N> struct QZLiteral {
   QZChar chars[N - 1];
   constexpr QZLiteral(const char (&text)[N]) : chars{} {
-    for (std::size_t i = 0; i + 1 < N; ++i) chars[i] = static_cast<unsigned char>(text[i]);
+    for (std::size_t i = 0; i + 1 < N; ++i)
+      chars[i] = static_cast<unsigned char>(text[i]);
   }
   static constexpr uint32_t size() { return N - 1; }
 };

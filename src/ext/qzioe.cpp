@@ -48,7 +48,8 @@ void take_host_name(QZHandle *kernel, QZIOEExtension *extension, QZWord context)
     uint32_t count = QZIOE_HOST_NAME_MAX;
     const QZStatus status =
         host->service.host_name(host, extension->host_name, &count, QZHOST_NAME_SELECTOR);
-    extension->host_name_length = status == QZ_OK ? std::min<uint32_t>(count, QZIOE_HOST_NAME_MAX) : 0;
+    extension->host_name_length =
+        status == QZ_OK ? std::min<uint32_t>(count, QZIOE_HOST_NAME_MAX) : 0;
     if (extension->host_name_length == 0) extension->host_name[0] = 0;
   }
   ioe::release_sibling(host);

@@ -30,6 +30,8 @@ QZStatus fill(QZIOEFile *file, uint32_t wanted) {
 extern "C" QZStatus skioe_read_bin(QZIOEFile *file, void **address, uint32_t *length, QZWord,
                                    int64_t *) noexcept {
   if (const QZStatus status = ioe::check_readable(file); status != QZ_OK) return status;
+  // The read-ahead needs the buffered handle's block plus record buffer.
+  if (file->buffered == 0 || file->buffer == nullptr) return QZIOE_NOT_SUPPORTED;
   if (address == nullptr || length == nullptr) return QZS_BAD_VALUE;
   if (*length > file->record_length) return QZIOE_LENGTH_TOO_BIG;
   if (file->eof_seen != 0 && file->buf_left == 0) {
@@ -60,6 +62,8 @@ extern "C" QZStatus skioe_read_bin(QZIOEFile *file, void **address, uint32_t *le
 extern "C" QZStatus skioe_write_bin(QZIOEFile *file, const void *bytes, uint32_t length, QZWord,
                                     int64_t *) noexcept {
   if (const QZStatus status = ioe::check_writable(file); status != QZ_OK) return status;
+  if (file->buffered == 0 || file->buffer == nullptr) return QZIOE_NOT_SUPPORTED;
+  if (length == 0) return QZ_OK;
   if (length < file->buf_left) {
     std::memcpy(file->buffer + file->buf_pos, bytes, length);
     file->buf_pos += length;

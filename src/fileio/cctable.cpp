@@ -93,6 +93,8 @@ extern "C" QZStatus setupCCTable(QZIOEFile *file, uint32_t direction, uint32_t s
   const QZIOECCText *texts = inbound ? &sk_inbound_cc[(set - 1) * kInboundPerSet]
                                      : &sk_outbound_cc[(set - 1) * kOutboundPerSet];
 
+  // A table built before is replaced, not leaked.
+  ioe::release_cc_entries(file->pool, table, count);
   QZTranscoder *transcoder = nullptr;
   uint32_t width = sizeof(QZChar);
   if ((nls->pair_check(nls, QZ_ENC_UTF32LE, file->file_encoding) & 0xff) != 0) {

@@ -70,6 +70,10 @@ void report(const QZIOEFile *file, int error_number) {
   if (locked) lock->release(lock);
 }
 
+bool fsx_opened(const QZFsxFile *opened) {
+  return opened != nullptr && opened->methods != nullptr && opened->methods->close != nullptr;
+}
+
 bool open_file(const QZIOEFile *file) { return file != nullptr && file->sysfile != nullptr; }
 
 QZStatus write_error(int error_number) {
@@ -125,10 +129,16 @@ extern "C" QZStatus bkioe_open(QZIOEFile *file) noexcept {
     request.flags = how.flags;
     QZStatus fsx_status = QZ_OK;
     opened = fsx->service.open_file(fsx, &request, 1, how.lock, file->journal, &fsx_status);
-    if (fsx_status != QZ_OK)
+    if (fsx_status != QZ_OK) {
       status = translate_fsx_status(fsx_status);
-    else if (opened == nullptr || opened->descriptor == nullptr)
+    } else if (opened == nullptr || opened->descriptor == nullptr) {
       status = QZIOE_IO_ERROR;
+      // A file object without a descriptor is of no use; give it back.
+      if (fsx_opened(opened)) {
+        const QZFsxCloseRecord zeros{};
+        opened->methods->close(opened, &zeros, file->journal);
+      }
+    }
   }
   if (status != QZ_OK) {
     file->pool->free_block(file->pool, record);
@@ -145,7 +155,7 @@ extern "C" QZStatus bkioe_close(QZIOEFile *file) noexcept {
   if (!open_file(file)) return QZ_OK;
   SysFile *record = sysfile(file);
   QZFsxFile *opened = record->fsx_file;
-  if (opened != nullptr && opened->methods != nullptr && opened->methods->close != nullptr) {
+  if (fsx_opened(opened)) {
     const QZFsxCloseRecord zeros{};
     opened->methods->close(opened, &zeros, file->journal);
   }

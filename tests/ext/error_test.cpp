@@ -62,9 +62,11 @@ TEST_F(ErrorReportTest, ConcurrentReportsStayWhole) {
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t)
     threads.emplace_back([&, t] {
-      for (int i = 0; i < kEach; ++i) report_(ext_, errors[t], journal_);
+      for (int i = 0; i < kEach; ++i)
+        report_(ext_, errors[t], journal_);
     });
-  for (auto &thread : threads) thread.join();
+  for (auto &thread : threads)
+    thread.join();
   ASSERT_EQ(qzk_journal_messages(journal_), unsigned(kThreads * kEach));
   // Every line is one whole report: the catalogue's message ending with
   // exactly one system text.
@@ -74,11 +76,13 @@ TEST_F(ErrorReportTest, ConcurrentReportsStayWhole) {
     ASSERT_EQ(line.rfind("4 QZIOE_IO_ERROR: ", 0), 0u) << line;
     for (int error : errors) {
       const std::string text = strerrordesc_np(error);
-      if (line.size() >= text.size() && line.compare(line.size() - text.size(), text.size(), text) == 0)
+      if (line.size() >= text.size() &&
+          line.compare(line.size() - text.size(), text.size(), text) == 0)
         ++per_text[text];
     }
   }
-  for (int error : errors) EXPECT_EQ(per_text[strerrordesc_np(error)], kEach);
+  for (int error : errors)
+    EXPECT_EQ(per_text[strerrordesc_np(error)], kEach);
 }
 
 // A journal of the test's own that records what each slot received.
@@ -89,7 +93,9 @@ struct RecordingJournal {
   int further[2] = {};
 };
 
-RecordingJournal *Recorder(QZJournal *j) { return reinterpret_cast<RecordingJournal *>(j); }
+RecordingJournal *Recorder(QZJournal *j) {
+  return reinterpret_cast<RecordingJournal *>(j);
+}
 
 QZStatus RecordMessageToBuf(QZJournal *j, QZChar *buffer, uint32_t capacity, uint32_t *length,
                             uint32_t severity, const char *format, va_list args) {
@@ -157,8 +163,9 @@ TEST_F(StubTest, EachStubCallsItsSlotWithArgumentsUnchanged) {
   uint32_t length = 0;
   const char *format = "fmt";
 
-  auto to_buf = Stub<QZStatus (*)(QZJournal *, QZChar *, uint32_t, uint32_t *, uint32_t,
-                                  const char *, ...)>("qzlMessageToBuf");
+  auto to_buf =
+      Stub<QZStatus (*)(QZJournal *, QZChar *, uint32_t, uint32_t *, uint32_t, const char *, ...)>(
+          "qzlMessageToBuf");
   EXPECT_EQ(to_buf(&rec_.journal, buffer, 4, &length, 3, format, 7, 8), 0x11u);
   EXPECT_EQ(rec_.slot, 4);
   EXPECT_EQ(rec_.fixed[0], reinterpret_cast<QZWord>(buffer));
@@ -169,8 +176,8 @@ TEST_F(StubTest, EachStubCallsItsSlotWithArgumentsUnchanged) {
   EXPECT_EQ(rec_.further[0], 7);
   EXPECT_EQ(rec_.further[1], 8);
 
-  auto to_jnl = Stub<QZStatus (*)(QZJournal *, uint32_t, const char *, const char *, ...)>(
-      "qzlMessageToJnl");
+  auto to_jnl =
+      Stub<QZStatus (*)(QZJournal *, uint32_t, const char *, const char *, ...)>("qzlMessageToJnl");
   EXPECT_EQ(to_jnl(&rec_.journal, 2, "comp", format, 9), 0x22u);
   EXPECT_EQ(rec_.slot, 5);
   EXPECT_EQ(rec_.fixed[0], 2u);
@@ -184,8 +191,7 @@ TEST_F(StubTest, EachStubCallsItsSlotWithArgumentsUnchanged) {
   EXPECT_EQ(rec_.fixed[3], QZIOE_EXISTS);
   EXPECT_EQ(rec_.further[0], 10);
 
-  auto status_jnl =
-      Stub<QZStatus (*)(QZJournal *, uint32_t, QZStatus, ...)>("qzlStatusToJnl");
+  auto status_jnl = Stub<QZStatus (*)(QZJournal *, uint32_t, QZStatus, ...)>("qzlStatusToJnl");
   EXPECT_EQ(status_jnl(&rec_.journal, 4, QZIOE_IO_ERROR, 11, 12), 0x44u);
   EXPECT_EQ(rec_.slot, 7);
   EXPECT_EQ(rec_.fixed[0], 4u);
@@ -195,8 +201,7 @@ TEST_F(StubTest, EachStubCallsItsSlotWithArgumentsUnchanged) {
 }
 
 TEST_F(StubTest, NullJournalIsABadHandle) {
-  auto status_jnl =
-      Stub<QZStatus (*)(QZJournal *, uint32_t, QZStatus, ...)>("qzlStatusToJnl");
+  auto status_jnl = Stub<QZStatus (*)(QZJournal *, uint32_t, QZStatus, ...)>("qzlStatusToJnl");
   EXPECT_EQ(status_jnl(nullptr, 4, QZIOE_IO_ERROR, 0), QZIOE_BAD_HANDLE);
 }
 

@@ -6,4 +6,6 @@
 #include "qzioe/extension.h"
 #include "qzioe/runtime.h"
 
-int qzioe_headers_c_compiled(void) { return (int)sizeof(QZIOEExtension); }
+int qzioe_headers_c_compiled(void) {
+  return (int)sizeof(QZIOEExtension);
+}

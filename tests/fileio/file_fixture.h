@@ -48,10 +48,14 @@ inline int64_t FileSize(const std::string &path) {
   return stat64(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
 }
 
-inline bool Exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
+inline bool Exists(const std::string &path) {
+  return access(path.c_str(), F_OK) == 0;
+}
 
 // The handle's operating-system descriptor (word 0 of its system file record).
-inline int Descriptor(const QZIOEFile *file) { return static_cast<const int *>(file->sysfile)[0]; }
+inline int Descriptor(const QZIOEFile *file) {
+  return static_cast<const int *>(file->sysfile)[0];
+}
 
 inline int64_t DescriptorSize(const QZIOEFile *file) {
   struct stat64 st {};
@@ -73,8 +77,8 @@ protected:
   void SetUp() override {
     ExtensionTest::SetUp();
     const char *base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                          "/qzioe-fileio-XXXXXX";
+    std::string pattern =
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/qzioe-fileio-XXXXXX";
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     dir_ = pattern;
     baseline_ = Stats();

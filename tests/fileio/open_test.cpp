@@ -169,7 +169,8 @@ TEST_F(OpenTest, HeadWordsAndDescriptor) {
   EXPECT_EQ(reinterpret_cast<const void *>(file->write), Address("skioe_write_bin"));
   EXPECT_EQ(reinterpret_cast<const void *>(file->truncate), Address("bkioetruncate"));
   EXPECT_EQ(reinterpret_cast<const void *>(file->attachjnl), Address("qzioeattachjnl"));
-  for (QZWord w : file->reserved_4) EXPECT_EQ(w, 0u);
+  for (QZWord w : file->reserved_4)
+    EXPECT_EQ(w, 0u);
   EXPECT_EQ(file->reserved_15, 0u);
   if (QZ_LAYOUT_32) {
     auto word = [&](const char *name) {
@@ -178,15 +179,23 @@ TEST_F(OpenTest, HeadWordsAndDescriptor) {
     const struct {
       unsigned index;
       const char *name;
-    } words[] = {{2, "qzioeclose"},          {3, "skioe_flush"},
-                 {13, "skioe_read_bin"},      {14, "skioe_write_bin"},
-                 {16, "bkioe_note"},          {17, "bkioe_point"},
-                 {18, "qzioeposition2record"}, {19, "qzioerecord2position"},
-                 {20, "bkioeposition2byte"},  {21, "bkioebyte2position"},
-                 {22, "bkioetruncate"},       {23, "qzioeattachjnl"}};
-    for (const auto &w : words) EXPECT_EQ(Word(file, w.index), word(w.name)) << w.name;
+    } words[] = {{2, "qzioeclose"},
+                 {3, "skioe_flush"},
+                 {13, "skioe_read_bin"},
+                 {14, "skioe_write_bin"},
+                 {16, "bkioe_note"},
+                 {17, "bkioe_point"},
+                 {18, "qzioeposition2record"},
+                 {19, "qzioerecord2position"},
+                 {20, "bkioeposition2byte"},
+                 {21, "bkioebyte2position"},
+                 {22, "bkioetruncate"},
+                 {23, "qzioeattachjnl"}};
+    for (const auto &w : words)
+      EXPECT_EQ(Word(file, w.index), word(w.name)) << w.name;
     EXPECT_EQ(Word(file, 1), static_cast<uint32_t>(reinterpret_cast<uintptr_t>(file->label)));
-    for (unsigned w = 4; w <= 12; ++w) EXPECT_EQ(Word(file, w), 0u) << "word " << w;
+    for (unsigned w = 4; w <= 12; ++w)
+      EXPECT_EQ(Word(file, w), 0u) << "word " << w;
     EXPECT_EQ(Word(file, 15), 0u);
   }
 
@@ -225,7 +234,8 @@ TEST_F(OpenTest, AuxWordCountIsClamped) {
   } cases[] = {{40, 32}, {32, 32}, {0, 0}, {-1, 0}, {INT32_MIN, 0}};
   for (const auto &c : cases) {
     QZIOEOpenOptions options = Options(QZIOE_MODE_OUTPUT);
-    for (uint32_t i = 0; i < 32; ++i) options.aux_words[i] = 100 + i;
+    for (uint32_t i = 0; i < 32; ++i)
+      options.aux_words[i] = 100 + i;
     options.aux_word_count = c.given;
     QZIOEFile *file = MustOpen(Path("f"), options);
     ASSERT_NE(file, nullptr);
@@ -396,17 +406,19 @@ TEST_F(OpenTest, ModesCreateTruncateAndKeep) {
     bool existing;
     const char *expected;
   } cases[] = {
-      {QZIOE_MODE_APPEND, false, "NEW"},   {QZIOE_MODE_APPEND, true, "abcdefNEW"},
-      {QZIOE_MODE_OUTPUT, false, "NEW"},   {QZIOE_MODE_OUTPUT, true, "NEW"},
-      {QZIOE_MODE_UPDATE, false, "NEW"},   {QZIOE_MODE_UPDATE, true, "NEWdef"},
+      {QZIOE_MODE_APPEND, false, "NEW"}, {QZIOE_MODE_APPEND, true, "abcdefNEW"},
+      {QZIOE_MODE_OUTPUT, false, "NEW"}, {QZIOE_MODE_OUTPUT, true, "NEW"},
+      {QZIOE_MODE_UPDATE, false, "NEW"}, {QZIOE_MODE_UPDATE, true, "NEWdef"},
   };
   int i = 0;
   for (const auto &c : cases) {
     const std::string path = Path("m" + std::to_string(i++));
     if (c.existing) WriteWholeFile(path, "abcdef");
     for (uint32_t buffered : {0u, 1u}) {
-      if (c.existing) WriteWholeFile(path, "abcdef");
-      else ::remove(path.c_str());
+      if (c.existing)
+        WriteWholeFile(path, "abcdef");
+      else
+        ::remove(path.c_str());
       QZIOEFile *file = MustOpen(path, Options(c.mode, buffered));
       ASSERT_NE(file, nullptr);
       EXPECT_EQ(file->write(file, "NEW", 3, 0, nullptr), QZ_OK);
@@ -476,13 +488,13 @@ TEST_F(OpenTest, LockConflicts) {
     uint32_t first_mode, first_lock, second_mode, second_lock;
     bool conflict;
   } cases[] = {
-      {QZIOE_MODE_INPUT, 0, QZIOE_MODE_INPUT, 0, false},   // shared + shared
-      {QZIOE_MODE_UPDATE, 0, QZIOE_MODE_UPDATE, 0, true},  // exclusive + exclusive
-      {QZIOE_MODE_UPDATE, 0, QZIOE_MODE_INPUT, 0, true},   // exclusive + shared
-      {QZIOE_MODE_INPUT, 0, QZIOE_MODE_APPEND, 0, true},   // shared + exclusive
-      {QZIOE_MODE_INPUT, 3, QZIOE_MODE_INPUT, 0, true},    // input made exclusive
-      {QZIOE_MODE_APPEND, 2, QZIOE_MODE_INPUT, 0, false},  // append made shared
-      {QZIOE_MODE_UPDATE, 0, QZIOE_MODE_INPUT, 1, false},  // no lock asked
+      {QZIOE_MODE_INPUT, 0, QZIOE_MODE_INPUT, 0, false},  // shared + shared
+      {QZIOE_MODE_UPDATE, 0, QZIOE_MODE_UPDATE, 0, true}, // exclusive + exclusive
+      {QZIOE_MODE_UPDATE, 0, QZIOE_MODE_INPUT, 0, true},  // exclusive + shared
+      {QZIOE_MODE_INPUT, 0, QZIOE_MODE_APPEND, 0, true},  // shared + exclusive
+      {QZIOE_MODE_INPUT, 3, QZIOE_MODE_INPUT, 0, true},   // input made exclusive
+      {QZIOE_MODE_APPEND, 2, QZIOE_MODE_INPUT, 0, false}, // append made shared
+      {QZIOE_MODE_UPDATE, 0, QZIOE_MODE_INPUT, 1, false}, // no lock asked
   };
   for (const auto &c : cases) {
     QZIOEFile *first = MustOpen(path, with_lock(c.first_mode, c.first_lock));
@@ -514,7 +526,8 @@ QZStatus CountingFlush(QZIOEFile *) {
 
 TEST_F(OpenTest, CloseFlushesWritingModesOnly) {
   WriteWholeFile(Path("f"), "abc");
-  for (uint32_t mode : {QZIOE_MODE_APPEND, QZIOE_MODE_INPUT, QZIOE_MODE_OUTPUT, QZIOE_MODE_UPDATE}) {
+  for (uint32_t mode :
+       {QZIOE_MODE_APPEND, QZIOE_MODE_INPUT, QZIOE_MODE_OUTPUT, QZIOE_MODE_UPDATE}) {
     QZIOEFile *file = MustOpen(Path("f"), Options(mode));
     ASSERT_NE(file, nullptr);
     g_flush_calls = 0;

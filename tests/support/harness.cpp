@@ -5,13 +5,15 @@ namespace qztest {
 std::vector<QZChar> Chars(std::string_view text) {
   std::vector<QZChar> out;
   out.reserve(text.size());
-  for (unsigned char c : text) out.push_back(c);
+  for (unsigned char c : text)
+    out.push_back(c);
   return out;
 }
 
 std::string Narrow(const QZChar *text, size_t count) {
   std::string out;
-  for (size_t i = 0; i < count; ++i) out.push_back(static_cast<char>(text[i]));
+  for (size_t i = 0; i < count; ++i)
+    out.push_back(static_cast<char>(text[i]));
   return out;
 }
 

@@ -92,12 +92,12 @@ uint32_t calls(Call call) {
 using qzfault::Call;
 using qzfault::decide;
 
-#define QZFAULT_GUARD(call, fd, count)                                                            \
-  const qzfault::Verdict verdict = decide(call, fd);                                             \
-  if (verdict.fail) {                                                                            \
-    errno = verdict.error;                                                                       \
-    return -1;                                                                                   \
-  }                                                                                              \
+#define QZFAULT_GUARD(call, fd, count)                                                             \
+  const qzfault::Verdict verdict = decide(call, fd);                                               \
+  if (verdict.fail) {                                                                              \
+    errno = verdict.error;                                                                         \
+    return -1;                                                                                     \
+  }                                                                                                \
   if (verdict.shorten) count = std::min(count, verdict.limit)
 
 extern "C" {

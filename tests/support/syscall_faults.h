@@ -13,10 +13,10 @@ enum class Call { read, pread, write, pwrite, fsync, lseek, ftruncate, count_ };
 
 struct Fault {
   Call call = Call::write;
-  int fd = -1;          // only this descriptor; -1 any
-  uint32_t nth = 1;     // the nth matching call from now is the first affected
-  uint32_t times = 1;   // how many consecutive matching calls are affected
-  int error = 0;        // errno to fail with (-1 returned)
+  int fd = -1;        // only this descriptor; -1 any
+  uint32_t nth = 1;   // the nth matching call from now is the first affected
+  uint32_t times = 1; // how many consecutive matching calls are affected
+  int error = 0;      // errno to fail with (-1 returned)
   // With error 0: the call transfers at most this many bytes (a short
   // read or write) instead of failing.
   size_t short_count = 0;

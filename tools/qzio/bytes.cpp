@@ -12,8 +12,10 @@ namespace {
 bool parse_hex(const std::string &hex, std::string &out) {
   std::string digits;
   for (char c : hex)
-    if (std::isxdigit(static_cast<unsigned char>(c))) digits += c;
-    else if (c != ' ' && c != ':' && c != '\n' && c != '\t') return false;
+    if (std::isxdigit(static_cast<unsigned char>(c)))
+      digits += c;
+    else if (c != ' ' && c != ':' && c != '\n' && c != '\t')
+      return false;
   if (digits.size() % 2 != 0) return false;
   for (size_t i = 0; i < digits.size(); i += 2)
     out += static_cast<char>(std::stoi(digits.substr(i, 2), nullptr, 16));
@@ -30,18 +32,20 @@ void add_bytes_commands(CLI::App &app, Shared &shared) {
   auto dump = std::make_shared<DumpArgs>();
   CLI::App *hexdump = app.add_subcommand("hexdump", "Print a file's bytes, read through a binary "
                                                     "handle");
-  hexdump->add_option("FILE", dump->path, "The file (a kernel name: $VARS, ~ and relative names "
-                                          "are expanded)")
+  hexdump
+      ->add_option("FILE", dump->path,
+                   "The file (a kernel name: $VARS, ~ and relative names "
+                   "are expanded)")
       ->required();
   hexdump->add_flag("--direct", dump->direct, "Use an unbuffered handle (direct reads)");
   hexdump->callback([&shared, dump] {
     Session session;
     FileHandle file;
     std::string bytes;
-    bool ok = session.open(shared.options) &&
-              file.open_binary(session, dump->path, QZIOE_MODE_INPUT, !dump->direct,
-                               QZIOE_BLOCK_SIZE) &&
-              read_all(file.get(), QZIOE_BLOCK_SIZE, bytes);
+    bool ok =
+        session.open(shared.options) &&
+        file.open_binary(session, dump->path, QZIOE_MODE_INPUT, !dump->direct, QZIOE_BLOCK_SIZE) &&
+        read_all(file.get(), QZIOE_BLOCK_SIZE, bytes);
     if (const QZStatus s = file.close(); ok && s != QZ_OK) ok = fail("close", s);
     if (ok) std::fputs(hex_dump(bytes, 0).c_str(), stdout);
     ok = session.close() && ok;
@@ -74,11 +78,11 @@ void add_bytes_commands(CLI::App &app, Shared &shared) {
     }
     Session session;
     FileHandle file;
-    bool ok = session.open(shared.options) &&
-              file.open_binary(session, put->path,
-                               put->append ? QZIOE_MODE_APPEND : QZIOE_MODE_OUTPUT, true,
-                               QZIOE_BLOCK_SIZE) &&
-              write_all(file.get(), bytes, nullptr);
+    bool ok =
+        session.open(shared.options) &&
+        file.open_binary(session, put->path, put->append ? QZIOE_MODE_APPEND : QZIOE_MODE_OUTPUT,
+                         true, QZIOE_BLOCK_SIZE) &&
+        write_all(file.get(), bytes, nullptr);
     if (const QZStatus s = file.close(); ok && s != QZ_OK) ok = fail("close", s);
     if (ok) std::printf("%zu bytes written to %s\n", bytes.size(), put->path.c_str());
     ok = session.close() && ok;

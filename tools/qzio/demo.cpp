@@ -40,11 +40,13 @@ bool tour_object(const Session &session) {
 // and text, so that nothing in a binary file is taken for control data.
 std::string sample() {
   std::string bytes = "QZIOE sample\r\n\xef\xbb\xbf";
-  for (int i = 0; i < 256; ++i) bytes += static_cast<char>(i);
+  for (int i = 0; i < 256; ++i)
+    bytes += static_cast<char>(i);
   // Repeat it past two 8192-byte blocks so the buffered path writes whole
   // blocks and keeps a pending tail.
   std::string out;
-  while (out.size() < 20000) out += bytes;
+  while (out.size() < 20000)
+    out += bytes;
   return out;
 }
 

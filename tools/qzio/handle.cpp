@@ -7,7 +7,8 @@ namespace qzio {
 std::vector<QZChar> to_qzchars(const std::string &bytes) {
   std::vector<QZChar> out;
   out.reserve(bytes.size());
-  for (unsigned char c : bytes) out.push_back(c);
+  for (unsigned char c : bytes)
+    out.push_back(c);
   return out;
 }
 
@@ -24,7 +25,8 @@ bool FileHandle::open_binary(const Session &session, const std::string &path, ui
   QZStatus status = QZ_OK;
   file_ = ext->open(ext, name.data(), static_cast<int32_t>(name.size()), &options, 0, 0, "qzio",
                     &status);
-  if (file_ == nullptr) return fail("cannot open " + path, status != QZ_OK ? status : QZIOE_BAD_NAME);
+  if (file_ == nullptr)
+    return fail("cannot open " + path, status != QZ_OK ? status : QZIOE_BAD_NAME);
   return true;
 }
 

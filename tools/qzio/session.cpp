@@ -86,8 +86,8 @@ bool Session::close() {
       std::fprintf(stderr,
                    "qzio: the extension left behind %u pools, %u blocks, %u locks, %u lists, "
                    "%u transcoders, %u extensions, %u descriptors (%u misuses)\n",
-                   s.pools, s.blocks, s.locks, s.lists, s.transcoders, s.extensions,
-                   s.descriptors, s.misuses);
+                   s.pools, s.blocks, s.locks, s.lists, s.transcoders, s.extensions, s.descriptors,
+                   s.misuses);
   }
   if (loaded_ != nullptr) {
     qzk_unload(loaded_);
@@ -100,6 +100,8 @@ bool Session::close() {
   return clean;
 }
 
-Session::~Session() { close(); }
+Session::~Session() {
+  close();
+}
 
 } // namespace qzio

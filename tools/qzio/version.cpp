@@ -11,8 +11,8 @@ bool print_identity(const Session &session) {
     return fail("required version", s);
   if (QZStatus s = ext->getversion(ext, &own[0], &own[1], &own[2]); s != QZ_OK)
     return fail("version", s);
-  std::printf("qzioe %d.%d.%d (requires kernel %d.%d.%d)\n", own[0], own[1], own[2], req[0],
-              req[1], req[2]);
+  std::printf("qzioe %d.%d.%d (requires kernel %d.%d.%d)\n", own[0], own[1], own[2], req[0], req[1],
+              req[2]);
   std::printf("host name: %s\n", to_utf8(ext->host_name, ext->host_name_length).c_str());
   std::printf("library: %s\n", session.library_path());
   return true;

@@ -42,15 +42,15 @@ QZ_EXPORT QZHandle *qzk_kernel_create(const QZKOptions *options);
 QZ_EXPORT void qzk_kernel_destroy(QZHandle *kernel);
 
 typedef struct QZKStats {
-  uint32_t pools;        /* live pools */
-  uint32_t blocks;       /* live blocks over all pools */
-  uint64_t bytes;        /* bytes in live blocks */
+  uint32_t pools;  /* live pools */
+  uint32_t blocks; /* live blocks over all pools */
+  uint64_t bytes;  /* bytes in live blocks */
   uint32_t locks;
   uint32_t lists;
-  uint32_t transcoders;  /* created through NLS words 14, 15, 16 */
-  uint32_t extensions;   /* loaded sibling extensions not yet released */
-  uint32_t descriptors;  /* files open through qzfsx */
-  uint32_t misuses;      /* bad calls the stand-in refused */
+  uint32_t transcoders; /* created through NLS words 14, 15, 16 */
+  uint32_t extensions;  /* loaded sibling extensions not yet released */
+  uint32_t descriptors; /* files open through qzfsx */
+  uint32_t misuses;     /* bad calls the stand-in refused */
 } QZKStats;
 
 QZ_EXPORT void qzk_stats(QZHandle *kernel, QZKStats *stats);
@@ -73,14 +73,13 @@ QZ_EXPORT void qzk_fail_nth(QZHandle *kernel, QZKFault fault, uint32_t nth);
 QZ_EXPORT uint32_t qzk_operation_count(QZHandle *kernel, QZKFault fault);
 
 /* Makes "qzfsx", "qzhost" or "qzwarden" (un)loadable; all start loadable. */
-QZ_EXPORT void qzk_set_sibling_available(QZHandle *kernel, const char *name,
-                                         int available);
+QZ_EXPORT void qzk_set_sibling_available(QZHandle *kernel, const char *name, int available);
 /* Without NLS, kernel word 27 is null. */
 QZ_EXPORT void qzk_set_nls_available(QZHandle *kernel, int available);
 /* Makes transcoder creation from `from` to `to` fail (NLS words 14 to 16;
  * word 15 is 62 to 27, word 16 is 27 to 62). */
-QZ_EXPORT void qzk_set_transcoder_refused(QZHandle *kernel, uint32_t from,
-                                          uint32_t to, int refused);
+QZ_EXPORT void qzk_set_transcoder_refused(QZHandle *kernel, uint32_t from, uint32_t to,
+                                          int refused);
 /* The value behind kernel word 56; starts as the system zone's. */
 QZ_EXPORT void qzk_set_timezone(QZHandle *kernel, int32_t seconds_west);
 /* Overrides the host name that qzhost reports (null: gethostname). */
@@ -104,9 +103,8 @@ QZ_EXPORT const char *qzk_status_text(QZStatus status);
  * exactly as the kernel does. On failure returns null and, when `error` is
  * given, a message in it. */
 typedef struct QZKLoaded QZKLoaded;
-QZ_EXPORT QZIOEExtension *qzk_load(QZHandle *kernel, const char *library_path,
-                                   QZWord context, QZKLoaded **loaded,
-                                   char *error, size_t error_size);
+QZ_EXPORT QZIOEExtension *qzk_load(QZHandle *kernel, const char *library_path, QZWord context,
+                                   QZKLoaded **loaded, char *error, size_t error_size);
 /* The path the library was loaded from (as the dynamic loader resolved it). */
 QZ_EXPORT const char *qzk_loaded_path(const QZKLoaded *loaded);
 /* Looks up an exported symbol of the loaded library. */

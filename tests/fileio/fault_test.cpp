@@ -1,0 +1,407 @@
+// The file layers under failing system calls: short transfers, EINTR,
+// full disks and I/O errors. Faults are armed for the handle's descriptor
+// only, through the interposing fault library.
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "file_fixture.h"
+#include "syscall_faults.h"
+
+namespace qztest {
+namespace {
+
+using qzfault::Call;
+using qzfault::Fault;
+
+class FaultTest : public FileTest {
+protected:
+  void SetUp() override {
+    FileTest::SetUp();
+    journal_ = qzk_journal_create(kernel_, 0);
+  }
+  void TearDown() override {
+    qzfault::disarm_all();
+    qzk_journal_destroy(journal_);
+    FileTest::TearDown();
+  }
+
+  QZIOEFile *OpenWithJournal(const std::string &path, QZIOEOpenOptions options) {
+    options.journal = journal_;
+    return MustOpen(path, options);
+  }
+
+  static void Arm(Call call, const QZIOEFile *file, int error, uint32_t times = 1,
+                  size_t short_count = 0, uint32_t nth = 1) {
+    Fault fault;
+    fault.call = call;
+    fault.fd = Descriptor(file);
+    fault.nth = nth;
+    fault.times = times;
+    fault.error = error;
+    fault.short_count = short_count;
+    qzfault::arm(fault);
+  }
+
+  std::string JournalText() const { return qzk_journal_text(journal_); }
+
+  QZJournal *journal_ = nullptr;
+  qzfault::ScopedFaults faults_;
+};
+
+// --- short transfers and interruptions ------------------------------------------
+
+TEST_F(FaultTest, ShortWritesLoseNothing) {
+  const std::string data = Pattern(50000, 1);
+  for (uint32_t buffered : {1u, 0u}) {
+    const std::string path = Path("short" + std::to_string(buffered));
+    QZIOEFile *file = MustOpen(path, Options(QZIOE_MODE_OUTPUT, buffered));
+    ASSERT_NE(file, nullptr);
+    Arm(buffered ? Call::write : Call::pwrite, file, 0, 1000000, 100);
+    if (buffered != 0) {
+      EXPECT_EQ(WriteAll(file, data, 30000), QZ_OK);
+    } else {
+      for (size_t at = 0; at < data.size(); at += 25000) {
+        int64_t offset = static_cast<int64_t>(at);
+        EXPECT_EQ(file->write(file, data.data() + at, 25000, 0, &offset), QZ_OK);
+      }
+    }
+    EXPECT_EQ(file->close(file), QZ_OK);
+    EXPECT_GE(qzfault::calls(buffered ? Call::write : Call::pwrite), 500u) << "really short";
+    qzfault::disarm_all();
+    EXPECT_TRUE(ReadWholeFile(path) == data) << "buffered " << buffered;
+  }
+}
+
+TEST_F(FaultTest, ShortReadsAreNotErrors) {
+  const std::string path = Path("data");
+  const std::string data = Pattern(30000, 2);
+  WriteWholeFile(path, data);
+  QZIOEFile *file = MustOpen(path, Options(QZIOE_MODE_INPUT, 1, 5000));
+  ASSERT_NE(file, nullptr);
+  Arm(Call::read, file, 0, 1000000, 333);
+  std::string back;
+  EXPECT_EQ(ReadAll(file, 5000, &back), QZ_OK);
+  EXPECT_TRUE(back == data);
+  EXPECT_EQ(file->close(file), QZ_OK);
+}
+
+TEST_F(FaultTest, InterruptedCallsAreRetried) {
+  const std::string path = Path("data");
+  const std::string data = Pattern(20000, 3);
+  QZIOEFile *out = MustOpen(path, Options(QZIOE_MODE_OUTPUT));
+  ASSERT_NE(out, nullptr);
+  Arm(Call::write, out, EINTR, 3);
+  EXPECT_EQ(out->write(out, data.data(), 20000, 0, nullptr), QZ_OK);
+  Arm(Call::fsync, out, EINTR, 2);
+  EXPECT_EQ(out->flush(out), QZ_OK);
+  EXPECT_EQ(qzfault::calls(Call::fsync), 3u);
+  EXPECT_EQ(out->close(out), QZ_OK);
+  EXPECT_TRUE(ReadWholeFile(path) == data);
+
+  QZIOEFile *in = MustOpen(path, Options(QZIOE_MODE_INPUT, 1, 20000));
+  ASSERT_NE(in, nullptr);
+  Arm(Call::read, in, EINTR, 2);
+  std::string back;
+  EXPECT_EQ(ReadAll(in, 20000, &back), QZ_OK);
+  EXPECT_TRUE(back == data);
+  EXPECT_EQ(in->close(in), QZ_OK);
+
+  QZIOEFile *direct = MustOpen(path, Options(QZIOE_MODE_UPDATE, 0, 100));
+  ASSERT_NE(direct, nullptr);
+  Arm(Call::pread, direct, EINTR, 2);
+  int64_t offset = 1000;
+  void *address = nullptr;
+  uint32_t length = 100;
+  EXPECT_EQ(direct->read(direct, &address, &length, 0, &offset), QZ_OK);
+  ASSERT_EQ(length, 100u);
+  EXPECT_EQ(std::memcmp(address, data.data() + 1000, 100), 0);
+  Arm(Call::pwrite, direct, EINTR, 2);
+  EXPECT_EQ(direct->write(direct, "abc", 3, 0, &offset), QZ_OK);
+  EXPECT_EQ(direct->close(direct), QZ_OK);
+  EXPECT_EQ(ReadWholeFile(path).substr(1000, 3), "abc");
+}
+
+// --- block counts -------------------------------------------------------------
+
+TEST_F(FaultTest, BufferedWritesCallTheSystemPerBlock) {
+  const struct {
+    size_t size;
+    uint32_t writes;
+  } cases[] = {{8191, 0}, {8192, 1}, {20000, 2}, {100000, 12}};
+  for (const auto &c : cases) {
+    const std::string path = Path("b" + std::to_string(c.size));
+    const std::string data = Pattern(c.size);
+    QZIOEFile *file = MustOpen(path, Options(QZIOE_MODE_OUTPUT));
+    ASSERT_NE(file, nullptr);
+    qzfault::disarm_all();
+    EXPECT_EQ(file->write(file, data.data(), static_cast<uint32_t>(c.size), 0, nullptr), QZ_OK);
+    EXPECT_EQ(qzfault::calls(Call::write), c.writes) << c.size;
+    EXPECT_EQ(file->close(file), QZ_OK);
+    EXPECT_EQ(qzfault::calls(Call::write), c.writes + (c.size % 8192 != 0 ? 1 : 0));
+    EXPECT_TRUE(ReadWholeFile(path) == data);
+  }
+}
+
+TEST_F(FaultTest, ClosingAnInputHandleNeverFlushes) {
+  const std::string path = Path("data");
+  WriteWholeFile(path, "abc");
+  for (uint32_t buffered : {0u, 1u}) {
+    QZIOEFile *file = MustOpen(path, Options(QZIOE_MODE_INPUT, buffered));
+    ASSERT_NE(file, nullptr);
+    qzfault::disarm_all();
+    EXPECT_EQ(file->close(file), QZ_OK);
+    EXPECT_EQ(qzfault::calls(Call::fsync), 0u);
+  }
+}
+
+// --- full disks -----------------------------------------------------------------
+
+TEST_F(FaultTest, FailedBlockWriteKeepsItsBytesPending) {
+  // Through the direct block path (nothing pending) and through the buffer.
+  for (size_t lead : {size_t(0), size_t(100)}) {
+    const std::string path = Path("full" + std::to_string(lead));
+    const std::string data = Pattern(8192 + 500, static_cast<uint32_t>(lead));
+    QZIOEFile *file = MustOpen(path, Options(QZIOE_MODE_OUTPUT));
+    ASSERT_NE(file, nullptr);
+    if (lead > 0) {
+      EXPECT_EQ(file->write(file, data.data(), static_cast<uint32_t>(lead), 0, nullptr), QZ_OK);
+    }
+    Arm(Call::write, file, ENOSPC);
+    EXPECT_EQ(file->write(file, data.data() + lead, 8192, 0, nullptr), QZIOE_NO_SPACE);
+    EXPECT_EQ(DescriptorSize(file), 0);
+    EXPECT_EQ(file->buf_pos, 8192u) << "the whole block stays pending";
+    EXPECT_EQ(file->buf_left, 0u);
+    // The record layer took the bytes up to the failed block and no more;
+    // position counts them.
+    EXPECT_EQ(file->position, 8192);
+    // The next write first retries the pending block.
+    const size_t rest = data.size() - 8192;
+    EXPECT_EQ(file->write(file, data.data() + 8192, static_cast<uint32_t>(rest), 0, nullptr),
+              QZ_OK);
+    EXPECT_EQ(DescriptorSize(file), 8192);
+    EXPECT_EQ(file->close(file), QZ_OK);
+    EXPECT_TRUE(ReadWholeFile(path) == data) << "lead " << lead;
+  }
+}
+
+TEST_F(FaultTest, FailedFlushKeepsPendingBytesForTheNextFlush) {
+  const std::string path = Path("data");
+  const std::string data = Pattern(5000);
+  QZIOEFile *file = MustOpen(path, Options(QZIOE_MODE_OUTPUT));
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(file->write(file, data.data(), 5000, 0, nullptr), QZ_OK);
+  for (const auto &[error, status] :
+       {std::pair{ENOSPC, QZIOE_NO_SPACE}, std::pair{EDQUOT, QZIOE_NO_SPACE},
+        std::pair{EFBIG, QZIOE_NO_SPACE}, std::pair{EIO, QZIOE_IO_ERROR}}) {
+    Arm(Call::write, file, error);
+    EXPECT_EQ(file->flush(file), status) << error;
+    EXPECT_EQ(file->buf_pos, 5000u);
+    EXPECT_EQ(DescriptorSize(file), 0);
+  }
+  qzfault::disarm_all();
+  EXPECT_EQ(file->flush(file), QZ_OK);
+  EXPECT_EQ(file->buf_pos, 0u);
+  EXPECT_EQ(file->close(file), QZ_OK);
+  EXPECT_TRUE(ReadWholeFile(path) == data);
+}
+
+// A file-size limit makes the kernel take part of a write and refuse the
+// rest with EFBIG: a real partial write followed by a failure.
+class FileSizeLimit {
+public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    old_handler_ = signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = saved_;
+    limit.rlim_cur = bytes;
+    ok_ = setrlimit(RLIMIT_FSIZE, &limit) == 0;
+  }
+  ~FileSizeLimit() { Lift(); }
+  void Lift() {
+    if (lifted_) return;
+    lifted_ = true;
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    signal(SIGXFSZ, old_handler_);
+  }
+  bool ok() const { return ok_; }
+
+private:
+  rlimit saved_{};
+  sighandler_t old_handler_ = SIG_DFL;
+  bool ok_ = false, lifted_ = false;
+};
+
+TEST_F(FaultTest, PartialWriteThenFullKeepsExactlyTheUnwrittenRest) {
+  for (size_t lead : {size_t(0), size_t(100)}) {
+    const std::string path = Path("partial" + std::to_string(lead));
+    const std::string data = Pattern(8192 + lead, 9);
+    QZIOEFile *file = MustOpen(path, Options(QZIOE_MODE_OUTPUT));
+    ASSERT_NE(file, nullptr);
+    if (lead > 0) {
+      EXPECT_EQ(file->write(file, data.data(), static_cast<uint32_t>(lead), 0, nullptr), QZ_OK);
+    }
+    {
+      FileSizeLimit limit(3000);
+      if (!limit.ok()) GTEST_SKIP() << "cannot set a file-size limit";
+      EXPECT_EQ(file->write(file, data.data() + lead, 8192, 0, nullptr), QZIOE_NO_SPACE);
+      limit.Lift();
+    }
+    EXPECT_EQ(DescriptorSize(file), 3000);
+    EXPECT_EQ(file->buf_pos, 8192u - 3000u) << "exactly the bytes not written";
+    EXPECT_EQ(file->buf_pos + file->buf_left, 8192u);
+    EXPECT_EQ(file->flush(file), QZ_OK);
+    EXPECT_EQ(file->close(file), QZ_OK);
+    EXPECT_TRUE(ReadWholeFile(path) == data.substr(0, 8192)) << "lead " << lead;
+    if (lead > 0) {
+      EXPECT_EQ(FileSize(path), 8192) << "the last 100 bytes were never written";
+    }
+  }
+}
+
+TEST_F(FaultTest, DirectWriteErrors) {
+  QZIOEFile *file = MustOpen(Path("d"), Options(QZIOE_MODE_OUTPUT, 0));
+  ASSERT_NE(file, nullptr);
+  const struct {
+    Call call;
+    int error;
+    QZStatus status;
+  } cases[] = {{Call::write, ENOSPC, QZIOE_NO_SPACE},
+               {Call::write, EIO, QZIOE_IO_ERROR},
+               {Call::pwrite, EDQUOT, QZIOE_NO_SPACE},
+               {Call::pwrite, EBADF, QZIOE_IO_ERROR}};
+  for (const auto &c : cases) {
+    Arm(c.call, file, c.error);
+    int64_t offset = 0;
+    EXPECT_EQ(file->write(file, "abc", 3, 0, c.call == Call::pwrite ? &offset : nullptr), c.status);
+  }
+  EXPECT_EQ(qzk_journal_messages(journal_), 0u) << "write failures are not reported";
+  EXPECT_EQ(file->close(file), QZ_OK);
+}
+
+// --- read errors ----------------------------------------------------------------
+
+TEST_F(FaultTest, ReadErrors) {
+  const std::string path = Path("data");
+  WriteWholeFile(path, Pattern(1000));
+  for (uint32_t buffered : {1u, 0u}) {
+    QZIOEFile *file = MustOpen(path, Options(QZIOE_MODE_INPUT, buffered, 100));
+    ASSERT_NE(file, nullptr);
+    Arm(Call::read, file, EIO);
+    char sentinel = 0;
+    void *address = &sentinel;
+    uint32_t length = 100;
+    EXPECT_EQ(file->read(file, &address, &length, 0, nullptr), QZIOE_IO_ERROR);
+    EXPECT_EQ(length, 0u);
+    if (buffered != 0) {
+      EXPECT_EQ(address, nullptr);
+    }
+    // The failure is not sticky.
+    length = 100;
+    EXPECT_EQ(file->read(file, &address, &length, 0, nullptr), QZ_OK);
+    EXPECT_EQ(length, 100u);
+    EXPECT_EQ(file->close(file), QZ_OK);
+  }
+}
+
+// --- flush ----------------------------------------------------------------------
+
+TEST_F(FaultTest, FsyncErrors) {
+  const struct {
+    int error;
+    QZStatus status;
+    bool reported;
+  } cases[] = {{EIO, QZIOE_IO_ERROR, false},
+               {ENOSPC, QZIOE_NO_SPACE, false},
+               {EBADF, QZIOE_BAD_HANDLE, false},
+               {EROFS, QZIOE_FAILED, true},
+               {EINVAL, QZIOE_FAILED, true}};
+  for (uint32_t buffered : {1u, 0u}) {
+    QZIOEFile *file = OpenWithJournal(Path("s"), Options(QZIOE_MODE_OUTPUT, buffered));
+    ASSERT_NE(file, nullptr);
+    for (const auto &c : cases) {
+      qzk_journal_clear(journal_);
+      Arm(Call::fsync, file, c.error);
+      EXPECT_EQ(file->flush(file), c.status) << c.error;
+      EXPECT_EQ(qzk_journal_messages(journal_), c.reported ? 1u : 0u) << c.error;
+      if (c.reported) {
+        EXPECT_NE(JournalText().find("QZIOE_IO_ERROR"), std::string::npos) << JournalText();
+        EXPECT_NE(JournalText().find(std::strerror(c.error)), std::string::npos) << JournalText();
+      }
+    }
+    EXPECT_EQ(file->close(file), QZ_OK);
+  }
+}
+
+TEST_F(FaultTest, CloseReturnsTheFlushStatus) {
+  const struct {
+    Call call;
+    int error;
+    QZStatus status;
+  } cases[] = {{Call::fsync, EIO, QZIOE_IO_ERROR}, {Call::write, ENOSPC, QZIOE_NO_SPACE}};
+  for (const auto &c : cases) {
+    QZIOEFile *file = OpenWithJournal(Path("c"), Options(QZIOE_MODE_OUTPUT));
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(file->write(file, "pending", 7, 0, nullptr), QZ_OK);
+    Arm(c.call, file, c.error);
+    EXPECT_EQ(file->close(file), c.status);
+    ExpectBaseline();
+  }
+}
+
+// --- positioning and truncation -------------------------------------------------
+
+TEST_F(FaultTest, SeekFailuresAreReported) {
+  WriteWholeFile(Path("p"), "0123456789");
+  QZIOEFile *file = OpenWithJournal(Path("p"), Options(QZIOE_MODE_UPDATE));
+  ASSERT_NE(file, nullptr);
+  Arm(Call::lseek, file, EIO);
+  int64_t position = 77;
+  EXPECT_EQ(file->note(file, &position), QZIOE_FAILED);
+  EXPECT_EQ(position, 77) << "not written on failure";
+  EXPECT_EQ(qzk_journal_messages(journal_), 1u);
+  EXPECT_NE(JournalText().find(std::strerror(EIO)), std::string::npos) << JournalText();
+
+  qzk_journal_clear(journal_);
+  Arm(Call::lseek, file, EIO);
+  position = 5;
+  EXPECT_EQ(file->point(file, &position, 0), QZIOE_FAILED);
+  EXPECT_EQ(position, -1);
+  EXPECT_EQ(file->position, -1);
+  EXPECT_EQ(file->bom_pending, 0);
+  EXPECT_EQ(qzk_journal_messages(journal_), 1u);
+  EXPECT_EQ(file->close(file), QZ_OK);
+}
+
+TEST_F(FaultTest, TruncateFailureIsReported) {
+  WriteWholeFile(Path("t"), "0123456789");
+  QZIOEFile *file = OpenWithJournal(Path("t"), Options(QZIOE_MODE_UPDATE));
+  ASSERT_NE(file, nullptr);
+  Arm(Call::ftruncate, file, EPERM);
+  const int64_t length = 3;
+  EXPECT_EQ(file->truncate(file, &length), QZIOE_IO_ERROR);
+  EXPECT_EQ(qzk_journal_messages(journal_), 1u);
+  EXPECT_NE(JournalText().find(std::strerror(EPERM)), std::string::npos) << JournalText();
+  EXPECT_EQ(FileSize(Path("t")), 10);
+  EXPECT_EQ(file->close(file), QZ_OK);
+}
+
+TEST_F(FaultTest, BufferedTruncateStopsWhenPendingOutputCannotBeWritten) {
+  QZIOEFile *file = OpenWithJournal(Path("t"), Options(QZIOE_MODE_OUTPUT));
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(file->write(file, "0123456789", 10, 0, nullptr), QZ_OK);
+  qzfault::disarm_all(); // qzfsx truncated the file at open
+  Arm(Call::write, file, ENOSPC);
+  const int64_t length = 4;
+  EXPECT_EQ(file->truncate(file, &length), QZIOE_NO_SPACE);
+  EXPECT_EQ(qzfault::calls(Call::ftruncate), 0u);
+  EXPECT_EQ(file->buf_pos, 10u);
+  EXPECT_EQ(file->truncate(file, &length), QZ_OK);
+  EXPECT_EQ(file->close(file), QZ_OK);
+  EXPECT_EQ(ReadWholeFile(Path("t")), "0123");
+}
+
+} // namespace
+} // namespace qztest
