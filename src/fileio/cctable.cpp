@@ -37,9 +37,9 @@ constexpr uint32_t kDirectionOutbound = 1;
 
 extern "C" {
 const QZIOECCText sk_outbound_cc[18] = {
-    {kLf, 4},    {kLfLf, 8},  {kLfLfLf, 12}, {kLfFf, 8},   {kCr, 4}, {kCr, 4},
-    {kSpace, 0}, {kFf, 4},    {kSpace, 4},   {kCrLf, 8},   {kCrLf2, 16}, {kCrLf3, 24},
-    {kCrLfFf, 12}, {kCr, 4}, {kCr, 4},      {kSpace, 0},  {kFf, 4}, {kSpace, 4},
+    {kLf, 4},      {kLfLf, 8}, {kLfLfLf, 12}, {kLfFf, 8},  {kCr, 4},     {kCr, 4},
+    {kSpace, 0},   {kFf, 4},   {kSpace, 4},   {kCrLf, 8},  {kCrLf2, 16}, {kCrLf3, 24},
+    {kCrLfFf, 12}, {kCr, 4},   {kCr, 4},      {kSpace, 0}, {kFf, 4},     {kSpace, 4},
 };
 const QZIOECCText sk_inbound_cc[6] = {
     {kInLf, 4}, {kInFf, 4}, {kInCr, 4}, {kInLf, 4}, {kInFf, 4}, {kInCr, 4},
@@ -67,8 +67,8 @@ QZStatus build_entries(QZIOEFile *file, QZTranscoder *transcoder, uint32_t width
     uint32_t produced = text.bytes;
     if (transcoder != nullptr) {
       produced = 0;
-      if (const QZStatus status = transcoder->convert(transcoder, text.text, text.bytes, block,
-                                                      capacity, &produced, 0);
+      if (const QZStatus status =
+              transcoder->convert(transcoder, text.text, text.bytes, block, capacity, &produced, 0);
           status != QZ_OK)
         return status;
     } else {
@@ -100,9 +100,8 @@ extern "C" QZStatus setupCCTable(QZIOEFile *file, uint32_t direction, uint32_t s
   if ((nls->pair_check(nls, QZ_ENC_UTF32LE, file->file_encoding) & 0xff) != 0) {
     transcoder = nls->create_transcoder(nls, QZ_ENC_UTF32LE, file->file_encoding, 0, 0);
     if (transcoder == nullptr) return QZIOE_FAILED;
-    if (const QZStatus status =
-            nls->text_length(nls, QZ_ENC_UTF32LE, sk_inbound_cc[0].text, sizeof(QZChar),
-                             file->file_encoding, &width);
+    if (const QZStatus status = nls->text_length(nls, QZ_ENC_UTF32LE, sk_inbound_cc[0].text,
+                                                 sizeof(QZChar), file->file_encoding, &width);
         status != QZ_OK) {
       ioe::destroy_transcoder(transcoder);
       return status;

@@ -9,18 +9,22 @@ namespace ioe {
 
 // System file record of the POSIX layer: 8 zero-filled words.
 struct SysFile {
-  int descriptor;        // 0
-  QZWord reserved_1[5];  // 1-5
-  QZFsxFile *fsx_file;   // 6
-  QZWord reserved_7;     // 7
+  int descriptor;       // 0
+  QZWord reserved_1[5]; // 1-5
+  QZFsxFile *fsx_file;  // 6
+  QZWord reserved_7;    // 7
 };
 
-inline SysFile *sysfile(const QZIOEFile *file) { return static_cast<SysFile *>(file->sysfile); }
+inline SysFile *sysfile(const QZIOEFile *file) {
+  return static_cast<SysFile *>(file->sysfile);
+}
 
 inline bool mode_reads(uint32_t mode) {
   return mode == QZIOE_MODE_INPUT || mode == QZIOE_MODE_UPDATE;
 }
-inline bool mode_writes(uint32_t mode) { return mode != QZIOE_MODE_INPUT; }
+inline bool mode_writes(uint32_t mode) {
+  return mode != QZIOE_MODE_INPUT;
+}
 inline bool is_variable(uint32_t format) {
   return format == QZIOE_FORMAT_VARIABLE || format == QZIOE_FORMAT_VARIABLE_ALT;
 }

@@ -15,17 +15,16 @@ struct ByteOrderMark {
 };
 
 constexpr ByteOrderMark kMarks[] = {
-    {QZ_ENC_UTF8, {0xef, 0xbb, 0xbf, 0}, 3},      {QZ_ENC_UTF16BE, {0xfe, 0xff, 0, 0}, 2},
-    {QZ_ENC_UTF16LE, {0xff, 0xfe, 0, 0}, 2},      {QZ_ENC_UTF32BE, {0, 0, 0xfe, 0xff}, 4},
+    {QZ_ENC_UTF8, {0xef, 0xbb, 0xbf, 0}, 3}, {QZ_ENC_UTF16BE, {0xfe, 0xff, 0, 0}, 2},
+    {QZ_ENC_UTF16LE, {0xff, 0xfe, 0, 0}, 2}, {QZ_ENC_UTF32BE, {0, 0, 0xfe, 0xff}, 4},
     {QZ_ENC_UTF32LE, {0xff, 0xfe, 0, 0}, 4},
 };
 
 void choose_byte_order_mark(QZIOEFile *file) {
   file->bom_len = 0;
   file->bom_pending = 0;
-  const auto *mark = std::find_if(std::begin(kMarks), std::end(kMarks), [&](const auto &m) {
-    return m.encoding == file->file_encoding;
-  });
+  const auto *mark = std::find_if(std::begin(kMarks), std::end(kMarks),
+                                  [&](const auto &m) { return m.encoding == file->file_encoding; });
   if (mark == std::end(kMarks)) {
     file->options &= ~QZIOE_OPT_NO_BOM;
     return;
@@ -88,8 +87,7 @@ void fill_descriptor(QZIOEFile *file) {
 // most bytes one character takes in the encoding.
 QZStatus size_for(QZIOEFile *file, uint32_t encoding) {
   const QZEncodingInfo *info = nullptr;
-  if (const QZStatus status = file->nls->encoding_info(file->nls, encoding, &info);
-      status != QZ_OK)
+  if (const QZStatus status = file->nls->encoding_info(file->nls, encoding, &info); status != QZ_OK)
     return status;
   if (info == nullptr) return QZIOE_FAILED;
   const uint64_t need = uint64_t(uint8_t(info->max_bytes)) * file->record_length + file->cc_max;
@@ -121,13 +119,11 @@ QZStatus set_up_transcoding(QZIOEFile *file, const QZIOEOpenOptions *options, QZ
     file->out_transcoder =
         nls->create_transcoder(nls, file->record_encoding, file->file_encoding, 0, context);
     if (file->out_transcoder == nullptr) return QZIOE_FAILED;
-    if (const QZStatus status = size_for(file, file->file_encoding); status != QZ_OK)
-      return status;
+    if (const QZStatus status = size_for(file, file->file_encoding); status != QZ_OK) return status;
   }
   if (mode == QZIOE_MODE_INPUT && (file->options & QZIOE_OPT_USER_BUFFER) != 0 &&
       file->in_transcoder != nullptr) {
-    if (const QZStatus status = size_for(file, file->file_encoding); status != QZ_OK)
-      return status;
+    if (const QZStatus status = size_for(file, file->file_encoding); status != QZ_OK) return status;
   }
   if (file->xcode_buf_size != 0) {
     file->xcode_buf = static_cast<uint8_t *>(ioe::pool_alloc(file->pool, file->xcode_buf_size));
@@ -187,12 +183,18 @@ QZStatus build(QZIOEFile *file, QZIOEExtension *extension, const QZChar *path, u
 
 } // namespace
 
-extern "C" QZIOEFile *qzioeopen(QZIOEExtension *extension, const QZChar *path,
-                                int32_t path_length, const QZIOEOpenOptions *options, QZWord,
-                                QZWord context, const char *label, QZStatus *status) noexcept {
+extern "C" QZIOEFile *qzioeopen(QZIOEExtension *extension, const QZChar *path, int32_t path_length,
+                                const QZIOEOpenOptions *options, QZWord, QZWord context,
+                                const char *label, QZStatus *status) noexcept {
   if (status == nullptr) return nullptr;
-  if (path == nullptr || path_length <= 0 || options == nullptr) {
-    *status = QZ_OK;
+  // A null handle with status 0 would read as success to a caller that
+  // checks only the status; name the fault instead.
+  if (path == nullptr || path_length <= 0) {
+    *status = QZIOE_BAD_NAME;
+    return nullptr;
+  }
+  if (options == nullptr) {
+    *status = QZS_BAD_VALUE;
     return nullptr;
   }
   if (static_cast<uint32_t>(path_length) > QZIOE_PATH_MAX) {

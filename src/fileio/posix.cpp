@@ -15,8 +15,7 @@ namespace ioe {
 namespace {
 
 // The flag values travel to qzfsx as numbers; they are those of Linux.
-static_assert(O_RDONLY == 0 && O_WRONLY == 1 && O_RDWR == 2 && O_CREAT == 0x40 &&
-              O_TRUNC == 0x200);
+static_assert(O_RDONLY == 0 && O_WRONLY == 1 && O_RDWR == 2 && O_CREAT == 0x40 && O_TRUNC == 0x200);
 
 constexpr uint32_t kPermissions = 0777;
 // Linux moves at most this much in one read or write.
@@ -34,28 +33,47 @@ OpenRequest open_request(uint32_t mode, uint32_t lock_option) {
   const uint32_t base_lock = mode == QZIOE_MODE_INPUT ? QZFSX_LOCK_SHARED : QZFSX_LOCK_EXCLUSIVE;
   uint32_t lock = base_lock;
   switch (lock_option) {
-  case 1: lock = QZFSX_LOCK_NONE; break;
-  case 2: lock = QZFSX_LOCK_SHARED; break;
-  case 3: lock = QZFSX_LOCK_EXCLUSIVE; break;
-  case 4: lock = base_lock | QZFSX_LOCK_FLAG_WAIT; break;
-  default: break;
+  case 1:
+    lock = QZFSX_LOCK_NONE;
+    break;
+  case 2:
+    lock = QZFSX_LOCK_SHARED;
+    break;
+  case 3:
+    lock = QZFSX_LOCK_EXCLUSIVE;
+    break;
+  case 4:
+    lock = base_lock | QZFSX_LOCK_FLAG_WAIT;
+    break;
+  default:
+    break;
   }
   switch (mode) {
-  case QZIOE_MODE_INPUT: return {lock_option == 3 ? 0x2u : 0x0u, lock};
-  case QZIOE_MODE_APPEND: return {lock_option == 2 ? 0x42u : 0x41u, lock};
-  case QZIOE_MODE_OUTPUT: return {lock_option == 2 ? 0x242u : 0x241u, lock};
-  default: return {0x42u, lock};
+  case QZIOE_MODE_INPUT:
+    return {lock_option == 3 ? 0x2u : 0x0u, lock};
+  case QZIOE_MODE_APPEND:
+    return {lock_option == 2 ? 0x42u : 0x41u, lock};
+  case QZIOE_MODE_OUTPUT:
+    return {lock_option == 2 ? 0x242u : 0x241u, lock};
+  default:
+    return {0x42u, lock};
   }
 }
 
 QZStatus translate_fsx_status(QZStatus status) {
   switch (status) {
-  case QZFSX_NO_MEMORY: return QZS_NO_MEMORY;
-  case QZFSX_NOT_FOUND: return QZIOE_NOT_FOUND;
-  case QZFSX_PATH_NOT_FOUND: return QZIOE_PATH_NOT_FOUND;
-  case QZFSX_NO_ACCESS: return QZIOE_NO_ACCESS;
-  case QZFSX_REFUSED: return QZIOE_OPEN_REFUSED;
-  case QZFSX_BUSY: return QZIOE_IN_USE;
+  case QZFSX_NO_MEMORY:
+    return QZS_NO_MEMORY;
+  case QZFSX_NOT_FOUND:
+    return QZIOE_NOT_FOUND;
+  case QZFSX_PATH_NOT_FOUND:
+    return QZIOE_PATH_NOT_FOUND;
+  case QZFSX_NO_ACCESS:
+    return QZIOE_NO_ACCESS;
+  case QZFSX_REFUSED:
+    return QZIOE_OPEN_REFUSED;
+  case QZFSX_BUSY:
+    return QZIOE_IN_USE;
   default:
     return status >= QZFSX_IN_USE && status <= QZFSX_IN_USE_LAST ? QZIOE_IN_USE : QZIOE_IO_ERROR;
   }
@@ -74,14 +92,18 @@ bool fsx_opened(const QZFsxFile *opened) {
   return opened != nullptr && opened->methods != nullptr && opened->methods->close != nullptr;
 }
 
-bool open_file(const QZIOEFile *file) { return file != nullptr && file->sysfile != nullptr; }
+bool open_file(const QZIOEFile *file) {
+  return file != nullptr && file->sysfile != nullptr;
+}
 
 QZStatus write_error(int error_number) {
   switch (error_number) {
   case EFBIG:
   case ENOSPC:
-  case EDQUOT: return QZIOE_NO_SPACE;
-  default: return QZIOE_IO_ERROR;
+  case EDQUOT:
+    return QZIOE_NO_SPACE;
+  default:
+    return QZIOE_IO_ERROR;
   }
 }
 
@@ -209,10 +231,15 @@ extern "C" QZStatus bkioe_flush(QZIOEFile *file) noexcept {
   } while (result != 0 && errno == EINTR);
   if (result == 0) return QZ_OK;
   switch (const int error_number = errno) {
-  case EBADF: return QZIOE_BAD_HANDLE;
-  case EIO: return QZIOE_IO_ERROR;
-  case ENOSPC: return QZIOE_NO_SPACE;
-  default: report(file, error_number); return QZIOE_FAILED;
+  case EBADF:
+    return QZIOE_BAD_HANDLE;
+  case EIO:
+    return QZIOE_IO_ERROR;
+  case ENOSPC:
+    return QZIOE_NO_SPACE;
+  default:
+    report(file, error_number);
+    return QZIOE_FAILED;
   }
 }
 

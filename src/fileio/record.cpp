@@ -17,14 +17,17 @@ Methods select_methods(uint32_t format, bool buffered, bool user_buffer) {
     if (!buffered) return {skioe_read_rbin, skioe_write_rbin, bkioe_flush};
     if (user_buffer) return {skioe_read_rbin, skioe_write_rbin, skioe_flush};
     return {skioe_read_bin, skioe_write_bin, skioe_flush};
-  default: return {nullptr, nullptr, nullptr};
+  default:
+    return {nullptr, nullptr, nullptr};
   }
 }
 
 constexpr uint32_t kInbound = 0, kOutbound = 1;
 
 // Adds without wrapping; false when the sum does not fit 32 bits.
-bool add_size(uint32_t &sum, uint32_t more) { return !__builtin_add_overflow(sum, more, &sum); }
+bool add_size(uint32_t &sum, uint32_t more) {
+  return !__builtin_add_overflow(sum, more, &sum);
+}
 
 QZStatus prepare_buffer(QZIOEFile *file) {
   if ((file->options & QZIOE_OPT_USER_BUFFER) != 0) {
@@ -61,7 +64,8 @@ QZStatus prepare_buffer(QZIOEFile *file) {
 void release_record_layer(QZIOEFile *file) {
   ioe::pool_release(file->pool, file->buffer);
   file->buffer_size = 0;
-  if (file->inbound_cc[0].bytes != nullptr) ioe::release_cc_entries(file->pool, file->inbound_cc, 3);
+  if (file->inbound_cc[0].bytes != nullptr)
+    ioe::release_cc_entries(file->pool, file->inbound_cc, 3);
   if (file->outbound_cc[0].bytes != nullptr)
     ioe::release_cc_entries(file->pool, file->outbound_cc, 9);
 }
@@ -110,8 +114,7 @@ extern "C" QZStatus skioe_open(QZIOEFile *file) noexcept {
       status = setupCCTable(file, kInbound, static_cast<uint32_t>(file->cc_set));
     if (status == QZ_OK && ioe::mode_writes(file->open_mode))
       status = setupCCTable(file, kOutbound, static_cast<uint32_t>(file->cc_set));
-    if (status == QZ_OK && (file->options & QZIOE_OPT_USER_BUFFER) != 0)
-      status = QZIOE_BAD_OPTIONS;
+    if (status == QZ_OK && (file->options & QZIOE_OPT_USER_BUFFER) != 0) status = QZIOE_BAD_OPTIONS;
   }
   if (status == QZ_OK) status = prepare_buffer(file);
   if (status == QZ_OK) status = file->bk_open(file);

@@ -115,22 +115,22 @@ TEST_F(OpenTest, PathLengthLimit) {
   ExpectBaseline();
 }
 
-TEST_F(OpenTest, MissingArgumentsGiveNullWithStatusZero) {
+TEST_F(OpenTest, MissingArgumentsGiveNullWithAFailure) {
   const QZIOEOpenOptions options = Options(QZIOE_MODE_OUTPUT);
   const std::vector<QZChar> path = Chars(Path("f"));
   const auto n = static_cast<int32_t>(path.size());
   QZStatus status = 0xdeadbeefu;
   EXPECT_EQ(ext_->open(ext_, nullptr, n, &options, 0, 0, nullptr, &status), nullptr);
-  EXPECT_EQ(status, QZ_OK);
+  EXPECT_EQ(status, QZIOE_BAD_NAME);
   status = 0xdeadbeefu;
   EXPECT_EQ(ext_->open(ext_, path.data(), 0, &options, 0, 0, nullptr, &status), nullptr);
-  EXPECT_EQ(status, QZ_OK);
+  EXPECT_EQ(status, QZIOE_BAD_NAME);
   status = 0xdeadbeefu;
   EXPECT_EQ(ext_->open(ext_, path.data(), -5, &options, 0, 0, nullptr, &status), nullptr);
-  EXPECT_EQ(status, QZ_OK);
+  EXPECT_EQ(status, QZIOE_BAD_NAME);
   status = 0xdeadbeefu;
   EXPECT_EQ(ext_->open(ext_, path.data(), n, nullptr, 0, 0, nullptr, &status), nullptr);
-  EXPECT_EQ(status, QZ_OK);
+  EXPECT_EQ(status, QZS_BAD_VALUE);
   // Without a status pointer nothing is opened, created or written.
   EXPECT_EQ(ext_->open(ext_, path.data(), n, &options, 0, 0, nullptr, nullptr), nullptr);
   EXPECT_FALSE(Exists(Path("f")));

@@ -25,8 +25,7 @@ bool FileHandle::open_binary(const Session &session, const std::string &path, ui
   QZStatus status = QZ_OK;
   file_ = ext->open(ext, name.data(), static_cast<int32_t>(name.size()), &options, 0, 0, "qzio",
                     &status);
-  if (file_ == nullptr)
-    return fail("cannot open " + path, status != QZ_OK ? status : QZIOE_BAD_NAME);
+  if (file_ == nullptr) return fail("cannot open " + path, status);
   return true;
 }
 
