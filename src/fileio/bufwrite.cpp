@@ -4,17 +4,27 @@
 
 #include "fileio/internal.h"
 
-QZStatus ioe::write_pending(QZIOEFile *file) {
-  const uint32_t pending = file->buf_pos;
-  if (pending == 0) return QZ_OK;
+namespace {
+
+// Writes `length` bytes from `source` (the buffer's start, or the caller's
+// bytes when nothing is pending) as one block; the bytes the write did not
+// take become the pending output at the buffer's start.
+QZStatus write_block(QZIOEFile *file, const uint8_t *source, uint32_t length) {
   uint32_t written = 0;
-  const QZStatus status = file->bk_write(file, file->buffer, pending, &written, nullptr);
-  if (status == QZ_OK || written > pending) written = pending;
-  const uint32_t rest = pending - written;
-  if (rest > 0 && written > 0) std::memmove(file->buffer, file->buffer + written, rest);
+  const QZStatus status = file->bk_write(file, source, length, &written, nullptr);
+  if (status == QZ_OK || written > length) written = length;
+  const uint32_t rest = length - written;
+  if (rest > 0 && source + written != file->buffer)
+    std::memmove(file->buffer, source + written, rest);
   file->buf_pos = rest;
   file->buf_left = file->block_size - rest;
   return status;
+}
+
+} // namespace
+
+QZStatus ioe::write_pending(QZIOEFile *file) {
+  return file->buf_pos == 0 ? QZ_OK : write_block(file, file->buffer, file->buf_pos);
 }
 
 extern "C" QZStatus sk_buf_write(QZIOEFile *file, const void *data, uint32_t length) noexcept {
@@ -29,15 +39,8 @@ extern "C" QZStatus sk_buf_write(QZIOEFile *file, const void *data, uint32_t len
     const uint32_t rest = length - consumed;
     if (file->buf_pos == 0 && rest >= block) {
       // Nothing pending: a whole block goes to the file straight from the
-      // caller's bytes, the same block write without the copy. Bytes the
-      // write did not take become the pending output.
-      uint32_t written = 0;
-      status = file->bk_write(file, bytes + consumed, block, &written, nullptr);
-      if (status == QZ_OK || written > block) written = block;
-      const uint32_t kept = block - written;
-      if (kept > 0) std::memcpy(file->buffer, bytes + consumed + written, kept);
-      file->buf_pos = kept;
-      file->buf_left = block - kept;
+      // caller's bytes, the same block write without the copy.
+      status = write_block(file, bytes + consumed, block);
       consumed += block;
       if (status != QZ_OK) break;
       continue;
