@@ -25,6 +25,14 @@ Journal *FindJournal(QZJournal *journal) {
   return Find<Journal>(journal, Kind::Journal);
 }
 
+// The live journal behind `journal`, or null with the misuse counted.
+Journal *LiveJournal(QZJournal *journal, const char *operation) {
+  Journal *live = FindJournal(journal);
+  if (live == nullptr)
+    Misuse(nullptr, "%s: %p is not a live journal", operation, static_cast<void *>(journal));
+  return live;
+}
+
 void AppendUnits(std::u32string &out, const QZChar *text, size_t count) {
   for (size_t i = 0; i < count; ++i)
     out.push_back(static_cast<char32_t>(text[i]));
@@ -153,12 +161,8 @@ bool BufferArgumentsOk(Journal *journal, QZChar *buffer, uint32_t capacity, cons
 QZStatus MessageToBuf(QZJournal *public_journal, QZChar *buffer, uint32_t capacity,
                       uint32_t *length, uint32_t severity, const char *format, va_list args) {
   (void)severity;
-  Journal *journal = FindJournal(public_journal);
-  if (journal == nullptr) {
-    Misuse(nullptr, "message_to_buf: %p is not a live journal",
-           static_cast<void *>(public_journal));
-    return QZK_BAD_ARGUMENT;
-  }
+  Journal *journal = LiveJournal(public_journal, "message_to_buf");
+  if (journal == nullptr) return QZK_BAD_ARGUMENT;
   if (!BufferArgumentsOk(journal, buffer, capacity, "message_to_buf")) return QZK_BAD_ARGUMENT;
   va_list copy;
   va_copy(copy, args);
@@ -169,12 +173,8 @@ QZStatus MessageToBuf(QZJournal *public_journal, QZChar *buffer, uint32_t capaci
 
 QZStatus MessageToJnl(QZJournal *public_journal, uint32_t severity, const char *component,
                       const char *format, va_list args) {
-  Journal *journal = FindJournal(public_journal);
-  if (journal == nullptr) {
-    Misuse(nullptr, "message_to_jnl: %p is not a live journal",
-           static_cast<void *>(public_journal));
-    return QZK_BAD_ARGUMENT;
-  }
+  Journal *journal = LiveJournal(public_journal, "message_to_jnl");
+  if (journal == nullptr) return QZK_BAD_ARGUMENT;
   va_list copy;
   va_copy(copy, args);
   const std::u32string text = Render(journal->kernel, format, &copy);
@@ -185,11 +185,8 @@ QZStatus MessageToJnl(QZJournal *public_journal, uint32_t severity, const char *
 
 QZStatus StatusToBuf(QZJournal *public_journal, QZChar *buffer, uint32_t capacity, uint32_t *length,
                      QZStatus status, va_list args) {
-  Journal *journal = FindJournal(public_journal);
-  if (journal == nullptr) {
-    Misuse(nullptr, "status_to_buf: %p is not a live journal", static_cast<void *>(public_journal));
-    return QZK_BAD_ARGUMENT;
-  }
+  Journal *journal = LiveJournal(public_journal, "status_to_buf");
+  if (journal == nullptr) return QZK_BAD_ARGUMENT;
   if (!BufferArgumentsOk(journal, buffer, capacity, "status_to_buf")) return QZK_BAD_ARGUMENT;
   va_list copy;
   va_copy(copy, args);
@@ -199,11 +196,8 @@ QZStatus StatusToBuf(QZJournal *public_journal, QZChar *buffer, uint32_t capacit
 }
 
 QZStatus StatusToJnl(QZJournal *public_journal, uint32_t severity, QZStatus status, va_list args) {
-  Journal *journal = FindJournal(public_journal);
-  if (journal == nullptr) {
-    Misuse(nullptr, "status_to_jnl: %p is not a live journal", static_cast<void *>(public_journal));
-    return QZK_BAD_ARGUMENT;
-  }
+  Journal *journal = LiveJournal(public_journal, "status_to_jnl");
+  if (journal == nullptr) return QZK_BAD_ARGUMENT;
   va_list copy;
   va_copy(copy, args);
   const std::u32string text = RenderStatus(journal->kernel, status, &copy);
@@ -241,11 +235,8 @@ std::string ToUtf8(const std::u32string &text) {
 void JournalLine(QZJournal *public_journal, uint32_t severity, const char *name,
                  const std::u32string &text) {
   if (public_journal == nullptr) return;
-  Journal *journal = FindJournal(public_journal);
-  if (journal == nullptr) {
-    Misuse(nullptr, "journal: %p is not a live journal", static_cast<void *>(public_journal));
-    return;
-  }
+  Journal *journal = LiveJournal(public_journal, "journal");
+  if (journal == nullptr) return;
   WriteLine(journal, severity, name, text);
 }
 
@@ -302,32 +293,22 @@ QZ_EXPORT void qzk_journal_destroy(QZJournal *public_journal) {
 }
 
 QZ_EXPORT const char *qzk_journal_text(QZJournal *public_journal) {
-  Journal *journal = FindJournal(public_journal);
-  if (journal == nullptr) {
-    Misuse(nullptr, "journal text: %p is not a live journal", static_cast<void *>(public_journal));
-    return "";
-  }
+  Journal *journal = LiveJournal(public_journal, "journal text");
+  if (journal == nullptr) return "";
   std::lock_guard guard(journal->mutex);
   return journal->log.c_str();
 }
 
 QZ_EXPORT uint32_t qzk_journal_messages(QZJournal *public_journal) {
-  Journal *journal = FindJournal(public_journal);
-  if (journal == nullptr) {
-    Misuse(nullptr, "journal messages: %p is not a live journal",
-           static_cast<void *>(public_journal));
-    return 0;
-  }
+  Journal *journal = LiveJournal(public_journal, "journal messages");
+  if (journal == nullptr) return 0;
   std::lock_guard guard(journal->mutex);
   return journal->messages;
 }
 
 QZ_EXPORT void qzk_journal_clear(QZJournal *public_journal) {
-  Journal *journal = FindJournal(public_journal);
-  if (journal == nullptr) {
-    Misuse(nullptr, "journal clear: %p is not a live journal", static_cast<void *>(public_journal));
-    return;
-  }
+  Journal *journal = LiveJournal(public_journal, "journal clear");
+  if (journal == nullptr) return;
   std::lock_guard guard(journal->mutex);
   journal->log.clear();
   journal->messages = 0;
