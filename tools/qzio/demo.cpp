@@ -70,7 +70,11 @@ bool tour_binary(const Session &session) {
     std::perror("qzio: mkdtemp");
     return false;
   }
-  const std::string path = dir.path + "/sample.bin";
+  // The handles open a kernel name; the extension expands the reference.
+  setenv("QZIO_DEMO", dir.path.c_str(), 1);
+  const std::string path = "$QZIO_DEMO/sample.bin";
+  std::printf("kernel name %s stands for ", path.c_str());
+  if (!expand(session, path)) return false;
   const std::string bytes = sample();
   FileHandle out;
   if (!out.open_binary(session, path, QZIOE_MODE_OUTPUT, true, QZIOE_BLOCK_SIZE) ||

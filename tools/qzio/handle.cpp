@@ -12,6 +12,14 @@ std::vector<QZChar> to_qzchars(const std::string &bytes) {
   return out;
 }
 
+std::string to_bytes(const QZChar *chars, size_t count) {
+  std::string out;
+  out.reserve(count);
+  for (size_t i = 0; i < count; ++i)
+    out += chars[i] < 0x100 ? static_cast<char>(chars[i]) : '?';
+  return out;
+}
+
 bool FileHandle::open_binary(const Session &session, const std::string &path, uint32_t mode,
                              bool buffered, uint32_t record_length) {
   close();

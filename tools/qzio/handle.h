@@ -33,6 +33,12 @@ private:
 // Bytes of the OS encoding as QZChar, one per byte.
 std::vector<QZChar> to_qzchars(const std::string &bytes);
 
+// QZChar units below 256 as bytes of the OS encoding ('?' for others).
+std::string to_bytes(const QZChar *chars, size_t count);
+
+// Expands a name through the extension's path expansion and prints the path.
+bool expand(const Session &session, const std::string &name);
+
 // Writes all bytes through the handle's write word; false with a message.
 bool write_all(QZIOEFile *file, const std::string &bytes, int64_t *offset);
 // Reads the whole file through the handle's read word in records of
