@@ -35,7 +35,10 @@ QZ_EXPORT QZStatus skioe_close(QZIOEFile *file) QZ_NOEXCEPT;
 /* Writes pending output, then forces the file to storage. Bytes a failing
  * write did not take stay pending for the next flush. */
 QZ_EXPORT QZStatus skioe_flush(QZIOEFile *file) QZ_NOEXCEPT;
-/* Appends to the output buffer, writing each full 8192-byte block. */
+/* Appends to the output buffer, writing each full 8192-byte block. When a
+ * block write fails, what earlier calls handed over stays pending; of this
+ * call's bytes only those the file took count (some may be on disk), none
+ * appear later. */
 QZ_EXPORT QZStatus sk_buf_write(QZIOEFile *file, const void *data, uint32_t length) QZ_NOEXCEPT;
 
 /* Binary records: buffered (sequential) and direct (optionally at an offset;

@@ -64,6 +64,7 @@ extern "C" QZStatus skioe_write_bin(QZIOEFile *file, const void *bytes, uint32_t
   if (const QZStatus status = ioe::check_writable(file); status != QZ_OK) return status;
   if (file->buffered == 0 || file->buffer == nullptr) return QZIOE_NOT_SUPPORTED;
   if (length == 0) return QZ_OK;
+  if (bytes == nullptr) return QZS_BAD_VALUE;
   if (length < file->buf_left) {
     std::memcpy(file->buffer + file->buf_pos, bytes, length);
     file->buf_pos += length;

@@ -27,35 +27,55 @@ QZStatus ioe::write_pending(QZIOEFile *file) {
   return file->buf_pos == 0 ? QZ_OK : write_block(file, file->buffer, file->buf_pos);
 }
 
+// A failing block write keeps pending what earlier calls handed over; of
+// the failing call's own bytes only those the file took count, so a caller
+// that sees the failure knows nothing more of its record will appear.
 extern "C" QZStatus sk_buf_write(QZIOEFile *file, const void *data, uint32_t length) noexcept {
   if (const QZStatus status = ioe::check_writable(file); status != QZ_OK) return status;
   // Only a buffered handle's buffer holds a whole block.
   if (file->buffered == 0 || file->buffer == nullptr) return QZIOE_NOT_SUPPORTED;
+  if (data == nullptr && length > 0) return QZS_BAD_VALUE;
   const auto *bytes = static_cast<const uint8_t *>(data);
   const uint32_t block = file->block_size;
-  uint32_t consumed = 0;
+  uint32_t earlier = file->buf_pos; // bytes of earlier calls still pending
+  uint32_t taken = 0;               // bytes of this call buffered or written
   QZStatus status = QZ_OK;
-  while (consumed < length) {
-    const uint32_t rest = length - consumed;
+  while (taken < length) {
+    const uint32_t rest = length - taken;
     if (file->buf_pos == 0 && rest >= block) {
       // Nothing pending: a whole block goes to the file straight from the
       // caller's bytes, the same block write without the copy.
-      status = write_block(file, bytes + consumed, block);
-      consumed += block;
-      if (status != QZ_OK) break;
+      status = write_block(file, bytes + taken, block);
+      if (status != QZ_OK) {
+        taken += block - file->buf_pos;
+        file->buf_pos = 0;
+        file->buf_left = block;
+        break;
+      }
+      taken += block;
       continue;
     }
     const uint32_t n = rest < file->buf_left ? rest : file->buf_left;
-    std::memcpy(file->buffer + file->buf_pos, bytes + consumed, n);
+    std::memcpy(file->buffer + file->buf_pos, bytes + taken, n);
     file->buf_pos += n;
     file->buf_left -= n;
-    consumed += n;
+    taken += n;
     if (file->buf_left == 0) {
       status = ioe::write_pending(file);
-      if (status != QZ_OK) break;
+      if (status != QZ_OK) {
+        // The unwritten tail starts with what is left of the earlier bytes.
+        const uint32_t unwritten = file->buf_pos;
+        const uint32_t written = block - unwritten;
+        const uint32_t earlier_left = earlier > written ? earlier - written : 0;
+        taken -= unwritten - earlier_left;
+        file->buf_pos = earlier_left;
+        file->buf_left = block - earlier_left;
+        break;
+      }
+      earlier = 0;
     }
   }
-  file->position += consumed;
+  file->position += taken;
   return status;
 }
 

@@ -32,6 +32,7 @@ constexpr uint32_t kOutboundPerSet = 9;
 constexpr uint32_t kInboundPerSet = 3;
 constexpr uint32_t kDirectionInbound = 0;
 constexpr uint32_t kDirectionOutbound = 1;
+constexpr uint32_t kMaxCharBytes = 16;
 
 } // namespace
 
@@ -102,16 +103,21 @@ extern "C" QZStatus setupCCTable(QZIOEFile *file, uint32_t direction, uint32_t s
     if (transcoder == nullptr) return QZIOE_FAILED;
     if (const QZStatus status = nls->text_length(nls, QZ_ENC_UTF32LE, sk_inbound_cc[0].text,
                                                  sizeof(QZChar), file->file_encoding, &width);
-        status != QZ_OK) {
+        status != QZ_OK || width == 0 || width > kMaxCharBytes) {
+      // A line feed of no bytes, or of more than any encoding uses, would
+      // give empty delimiters or wrap the entry sizes.
       ioe::destroy_transcoder(transcoder);
-      return status;
+      return status != QZ_OK ? status : QZIOE_FAILED;
     }
   }
 
   uint32_t longest = 0;
   QZStatus status = build_entries(file, transcoder, width, texts, table, count, &longest);
   if (transcoder != nullptr) {
-    const QZStatus destroyed = transcoder->methods->destroy(transcoder);
+    const QZStatus destroyed =
+        transcoder->methods != nullptr && transcoder->methods->destroy != nullptr
+            ? transcoder->methods->destroy(transcoder)
+            : QZIOE_FAILED;
     if (status == QZ_OK) status = destroyed;
   }
   if (status != QZ_OK) {

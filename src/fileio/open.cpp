@@ -89,8 +89,10 @@ QZStatus size_for(QZIOEFile *file, uint32_t encoding) {
   const QZEncodingInfo *info = nullptr;
   if (const QZStatus status = file->nls->encoding_info(file->nls, encoding, &info); status != QZ_OK)
     return status;
-  if (info == nullptr) return QZIOE_FAILED;
-  const uint64_t need = uint64_t(uint8_t(info->max_bytes)) * file->record_length + file->cc_max;
+  // A character takes at least one byte; anything else would size the
+  // buffer from garbage.
+  if (info == nullptr || info->max_bytes <= 0) return QZIOE_FAILED;
+  const uint64_t need = uint64_t(info->max_bytes) * file->record_length + file->cc_max;
   // More than 4 GiB can never be allocated; refuse rather than wrap.
   if (need > UINT32_MAX) return QZS_NO_MEMORY;
   file->xcode_buf_size = std::max(file->xcode_buf_size, static_cast<uint32_t>(need));
@@ -201,7 +203,8 @@ extern "C" QZIOEFile *qzioeopen(QZIOEExtension *extension, const QZChar *path, i
     *status = QZIOE_NAME_TOO_LONG;
     return nullptr;
   }
-  if (extension == nullptr || extension->kernel_2 == nullptr) {
+  if (extension == nullptr || extension->kernel_2 == nullptr ||
+      extension->kernel_2->create_pool == nullptr) {
     *status = QZIOE_BAD_HANDLE;
     return nullptr;
   }

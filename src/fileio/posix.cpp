@@ -151,15 +151,15 @@ extern "C" QZStatus bkioe_open(QZIOEFile *file) noexcept {
     request.flags = how.flags;
     QZStatus fsx_status = QZ_OK;
     opened = fsx->service.open_file(fsx, &request, 1, how.lock, file->journal, &fsx_status);
-    if (fsx_status != QZ_OK) {
+    if (fsx_status != QZ_OK)
       status = translate_fsx_status(fsx_status);
-    } else if (opened == nullptr || opened->descriptor == nullptr) {
+    else if (opened == nullptr || opened->descriptor == nullptr)
       status = QZIOE_IO_ERROR;
-      // A file object without a descriptor is of no use; give it back.
-      if (fsx_opened(opened)) {
-        const QZFsxCloseRecord zeros{};
-        opened->methods->close(opened, &zeros, file->journal);
-      }
+    // A file object that comes with a failure, or without a descriptor, is
+    // of no use; give it back so its descriptor and lock go too.
+    if (status != QZ_OK && fsx_opened(opened)) {
+      const QZFsxCloseRecord zeros{};
+      opened->methods->close(opened, &zeros, file->journal);
     }
   }
   if (status != QZ_OK) {

@@ -49,8 +49,9 @@ QZStatus prepare_buffer(QZIOEFile *file) {
   // A record length near 4 GiB would wrap the size into a small buffer that
   // the methods then overrun.
   if (!fits) return QZS_NO_MEMORY;
-  file->buffer = static_cast<uint8_t *>(ioe::pool_alloc(file->pool, size));
-  if (file->buffer == nullptr) return QZS_NO_MEMORY;
+  // A zero-length record needs no buffer; a kernel may refuse 0-byte blocks.
+  file->buffer = size == 0 ? nullptr : static_cast<uint8_t *>(ioe::pool_alloc(file->pool, size));
+  if (file->buffer == nullptr && size != 0) return QZS_NO_MEMORY;
   file->buffer_size = size;
   if (file->open_mode == QZIOE_MODE_INPUT) {
     file->buf_left = 0;

@@ -202,6 +202,23 @@ TEST_F(BinaryTest, EmptyFileAndEmptyRequests) {
   }
 }
 
+// A direct handle with record length 0 asks the kernel for no 0-byte block
+// (a kernel may refuse those); its empty reads still work.
+TEST_F(BinaryTest, ZeroRecordLengthNeedsNoBuffer) {
+  const std::string path = Path("zero");
+  WriteWholeFile(path, "ab");
+  QZIOEFile *file = MustOpen(path, Options(QZIOE_MODE_INPUT, 0, 0));
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(file->buffer, nullptr);
+  void *address = nullptr;
+  uint32_t length = 0;
+  EXPECT_EQ(file->read(file, &address, &length, 0, nullptr), QZ_OK);
+  EXPECT_EQ(length, 0u);
+  length = 1;
+  EXPECT_EQ(file->read(file, &address, &length, 0, nullptr), QZIOE_LENGTH_TOO_BIG);
+  EXPECT_EQ(file->close(file), QZ_OK);
+}
+
 TEST_F(BinaryTest, DirectReadPastEndOfFile) {
   const std::string path = Path("data");
   WriteWholeFile(path, "0123456789");
@@ -393,6 +410,11 @@ TEST_F(BinaryTest, PointToZeroMarksTheByteOrderMarkDue) {
     position = 99;
     EXPECT_EQ(file->point(file, &position, QZIOE_SEEK_REWIND), QZ_OK);
     EXPECT_EQ(file->bom_pending, 1);
+    // A handle whose file encoding has a mark keeps opt_no_bom; then the
+    // mark never falls due again.
+    file->options |= QZIOE_OPT_NO_BOM;
+    EXPECT_EQ(file->point(file, &position, QZIOE_SEEK_REWIND), QZ_OK);
+    EXPECT_EQ(file->bom_pending, 0);
     EXPECT_EQ(file->close(file), QZ_OK);
     EXPECT_EQ(ReadWholeFile(Path("f")), "0123456789");
   }

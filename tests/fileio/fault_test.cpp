@@ -159,7 +159,7 @@ TEST_F(FaultTest, ClosingAnInputHandleNeverFlushes) {
 
 // --- full disks -----------------------------------------------------------------
 
-TEST_F(FaultTest, FailedBlockWriteKeepsItsBytesPending) {
+TEST_F(FaultTest, FailedBlockWriteKeepsEarlierBytesAndDropsItsOwn) {
   // Through the direct block path (nothing pending) and through the buffer.
   for (size_t lead : {size_t(0), size_t(100)}) {
     const std::string path = Path("full" + std::to_string(lead));
@@ -172,14 +172,12 @@ TEST_F(FaultTest, FailedBlockWriteKeepsItsBytesPending) {
     Arm(Call::write, file, ENOSPC);
     EXPECT_EQ(file->write(file, data.data() + lead, 8192, 0, nullptr), QZIOE_NO_SPACE);
     EXPECT_EQ(DescriptorSize(file), 0);
-    EXPECT_EQ(file->buf_pos, 8192u) << "the whole block stays pending";
-    EXPECT_EQ(file->buf_left, 0u);
-    // The record layer took the bytes up to the failed block and no more;
-    // position counts them.
-    EXPECT_EQ(file->position, 8192);
-    // The next write first retries the pending block.
-    const size_t rest = data.size() - 8192;
-    EXPECT_EQ(file->write(file, data.data() + 8192, static_cast<uint32_t>(rest), 0, nullptr),
+    EXPECT_EQ(file->buf_pos, lead) << "the earlier call's bytes stay pending, the failed one's not";
+    EXPECT_EQ(file->buf_pos + file->buf_left, 8192u);
+    EXPECT_EQ(file->position, static_cast<int64_t>(lead));
+    // Nothing of the failed record was taken, so writing it again is exact.
+    const size_t rest = data.size() - lead;
+    EXPECT_EQ(file->write(file, data.data() + lead, static_cast<uint32_t>(rest), 0, nullptr),
               QZ_OK);
     EXPECT_EQ(DescriptorSize(file), 8192);
     EXPECT_EQ(file->close(file), QZ_OK);
@@ -234,8 +232,10 @@ private:
   bool ok_ = false, lifted_ = false;
 };
 
-TEST_F(FaultTest, PartialWriteThenFullKeepsExactlyTheUnwrittenRest) {
-  for (size_t lead : {size_t(0), size_t(100)}) {
+TEST_F(FaultTest, PartialWriteThenFullCountsOnlyWhatTheFileTook) {
+  // No earlier bytes (the direct block path), earlier bytes all inside the
+  // 3000 the file takes, and earlier bytes past them.
+  for (size_t lead : {size_t(0), size_t(100), size_t(5000)}) {
     const std::string path = Path("partial" + std::to_string(lead));
     const std::string data = Pattern(8192 + lead, 9);
     QZIOEFile *file = MustOpen(path, Options(QZIOE_MODE_OUTPUT));
@@ -250,14 +250,13 @@ TEST_F(FaultTest, PartialWriteThenFullKeepsExactlyTheUnwrittenRest) {
       limit.Lift();
     }
     EXPECT_EQ(DescriptorSize(file), 3000);
-    EXPECT_EQ(file->buf_pos, 8192u - 3000u) << "exactly the bytes not written";
+    const size_t kept = lead > 3000 ? lead - 3000 : 0;
+    EXPECT_EQ(file->buf_pos, kept) << "only earlier bytes the file did not take stay pending";
     EXPECT_EQ(file->buf_pos + file->buf_left, 8192u);
+    EXPECT_EQ(file->position, static_cast<int64_t>(3000 + kept));
     EXPECT_EQ(file->flush(file), QZ_OK);
     EXPECT_EQ(file->close(file), QZ_OK);
-    EXPECT_TRUE(ReadWholeFile(path) == data.substr(0, 8192)) << "lead " << lead;
-    if (lead > 0) {
-      EXPECT_EQ(FileSize(path), 8192) << "the last 100 bytes were never written";
-    }
+    EXPECT_TRUE(ReadWholeFile(path) == data.substr(0, 3000 + kept)) << "lead " << lead;
   }
 }
 
