@@ -158,16 +158,23 @@ bool BufferArgumentsOk(Journal *journal, QZChar *buffer, uint32_t capacity, cons
   return true;
 }
 
+// Renders from a copy of `args`, leaving the caller's list untouched.
+template <typename Renderer, typename Source>
+std::u32string RenderCopy(Renderer render, Kernel *kernel, Source source, va_list args) {
+  va_list copy;
+  va_copy(copy, args);
+  std::u32string text = render(kernel, source, &copy);
+  va_end(copy);
+  return text;
+}
+
 QZStatus MessageToBuf(QZJournal *public_journal, QZChar *buffer, uint32_t capacity,
                       uint32_t *length, uint32_t severity, const char *format, va_list args) {
   (void)severity;
   Journal *journal = LiveJournal(public_journal, "message_to_buf");
   if (journal == nullptr) return QZK_BAD_ARGUMENT;
   if (!BufferArgumentsOk(journal, buffer, capacity, "message_to_buf")) return QZK_BAD_ARGUMENT;
-  va_list copy;
-  va_copy(copy, args);
-  const std::u32string text = Render(journal->kernel, format, &copy);
-  va_end(copy);
+  const std::u32string text = RenderCopy(Render, journal->kernel, format, args);
   return ToBuffer(text, buffer, capacity, length);
 }
 
@@ -175,10 +182,7 @@ QZStatus MessageToJnl(QZJournal *public_journal, uint32_t severity, const char *
                       const char *format, va_list args) {
   Journal *journal = LiveJournal(public_journal, "message_to_jnl");
   if (journal == nullptr) return QZK_BAD_ARGUMENT;
-  va_list copy;
-  va_copy(copy, args);
-  const std::u32string text = Render(journal->kernel, format, &copy);
-  va_end(copy);
+  const std::u32string text = RenderCopy(Render, journal->kernel, format, args);
   WriteLine(journal, severity, component != nullptr ? component : "MESSAGE", text);
   return QZ_OK;
 }
@@ -188,20 +192,14 @@ QZStatus StatusToBuf(QZJournal *public_journal, QZChar *buffer, uint32_t capacit
   Journal *journal = LiveJournal(public_journal, "status_to_buf");
   if (journal == nullptr) return QZK_BAD_ARGUMENT;
   if (!BufferArgumentsOk(journal, buffer, capacity, "status_to_buf")) return QZK_BAD_ARGUMENT;
-  va_list copy;
-  va_copy(copy, args);
-  const std::u32string text = RenderStatus(journal->kernel, status, &copy);
-  va_end(copy);
+  const std::u32string text = RenderCopy(RenderStatus, journal->kernel, status, args);
   return ToBuffer(text, buffer, capacity, length);
 }
 
 QZStatus StatusToJnl(QZJournal *public_journal, uint32_t severity, QZStatus status, va_list args) {
   Journal *journal = LiveJournal(public_journal, "status_to_jnl");
   if (journal == nullptr) return QZK_BAD_ARGUMENT;
-  va_list copy;
-  va_copy(copy, args);
-  const std::u32string text = RenderStatus(journal->kernel, status, &copy);
-  va_end(copy);
+  const std::u32string text = RenderCopy(RenderStatus, journal->kernel, status, args);
   WriteLine(journal, severity, StatusName(status), text);
   return QZ_OK;
 }

@@ -22,15 +22,20 @@ QZStatus write_version(const int32_t (&version)[3], int32_t *major, int32_t *min
   return QZ_OK;
 }
 
-// Releases, in this order, whatever a partial start-up has built. The object
-// itself dies with the pool.
-void unwind(QZPool *pool, QZIOEExtension *extension) {
+// Releases, in this order, whatever start-up has built (all of it at
+// destroy, part of it after a failure). The object dies with the pool.
+void release_all(QZPool *pool, QZIOEExtension *extension) {
   if (extension != nullptr) {
     bkioedestroy(extension);
     ioe::destroy_transcoder(extension->inbound);
+    extension->inbound = nullptr;
     ioe::destroy_transcoder(extension->outbound);
+    extension->outbound = nullptr;
+    __atomic_store_n(&extension->name_counter, 0, __ATOMIC_SEQ_CST);
     if (extension->alloc_pool != nullptr && extension->alloc_pool != pool)
       ioe::destroy_pool(extension->alloc_pool);
+    // Null until start-up has loaded it.
+    ioe::release_sibling(extension->warden);
   }
   ioe::destroy_pool(pool);
 }
@@ -81,21 +86,21 @@ extern "C" QZIOEExtension *qzioe(QZHandle *kernel, QZWord context) noexcept {
   auto *extension = static_cast<QZIOEExtension *>(
       pool->allocate(pool, sizeof(QZIOEExtension), QZ_POOL_ZERO_FILL));
   if (extension == nullptr) {
-    unwind(pool, nullptr);
+    release_all(pool, nullptr);
     return nullptr;
   }
 
   QZNls *nls = kernel->nls;
   extension->nls = nls;
   if (nls == nullptr) {
-    unwind(pool, extension);
+    release_all(pool, extension);
     return nullptr;
   }
 
   extension->inbound = nls->os_inbound(nls, QZ_ENC_OS, 0, 0);
   if (extension->inbound != nullptr) extension->outbound = nls->os_outbound(nls, QZ_ENC_OS, 0, 0);
   if (extension->inbound == nullptr || extension->outbound == nullptr) {
-    unwind(pool, extension);
+    release_all(pool, extension);
     return nullptr;
   }
 
@@ -105,7 +110,7 @@ extern "C" QZIOEExtension *qzioe(QZHandle *kernel, QZWord context) noexcept {
   static constexpr QZLiteral kWarden("qzwarden");
   extension->warden = ioe::load_sibling(kernel, kWarden, context);
   if (extension->warden == nullptr) {
-    unwind(pool, extension);
+    release_all(pool, extension);
     return nullptr;
   }
 
@@ -114,18 +119,7 @@ extern "C" QZIOEExtension *qzioe(QZHandle *kernel, QZWord context) noexcept {
 }
 
 extern "C" QZStatus qzioedestroy(QZIOEExtension *extension) noexcept {
-  if (extension == nullptr) return QZ_OK;
-  bkioedestroy(extension);
-  ioe::destroy_transcoder(extension->inbound);
-  extension->inbound = nullptr;
-  ioe::destroy_transcoder(extension->outbound);
-  extension->outbound = nullptr;
-  __atomic_store_n(&extension->name_counter, 0, __ATOMIC_SEQ_CST);
-  QZPool *pool = extension->pool;
-  if (extension->alloc_pool != nullptr && extension->alloc_pool != pool)
-    ioe::destroy_pool(extension->alloc_pool);
-  ioe::release_sibling(extension->warden);
-  ioe::destroy_pool(pool);
+  if (extension != nullptr) release_all(extension->pool, extension);
   return QZ_OK;
 }
 
