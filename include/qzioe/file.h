@@ -27,6 +27,7 @@ QZ_EXTERN_C_BEGIN
 #define QZIOE_AUX_WORDS 32u
 #define QZIOE_BLOCK_SIZE 8192u
 #define QZIOE_FILE_BYTES 4832u
+#define QZIOE_FILE_PRIVATE_OFFSET 0x1104u /* where the private fields start */
 
 /* Seek-mode bits of the point method; the first set bit wins. */
 #define QZIOE_SEEK_REWIND 0x1u  /* position 0 from the start */
@@ -89,8 +90,11 @@ typedef struct QZIOECCEntry {
 } QZIOECCEntry;
 
 /* The file handle: one zero-filled block of 4832 bytes from the handle's own
- * pool. The head (words 0 to 23) is called by position; the descriptor is
- * written once by open and read only by the kernel; the rest is private. */
+ * pool, of which this is the public part. The head (words 0 to 23) is called
+ * by position; the descriptor is written once by open and read only by the
+ * kernel. The extension's private fields follow the descriptor, from byte
+ * 0x1104 to the end of the block; nothing outside the extension may touch
+ * them. */
 struct QZIOEFile {
   /* Head. */
   uint32_t magic;                /* 0 */
@@ -122,63 +126,8 @@ struct QZIOEFile {
   uint32_t d_lock_option;                /* 0x107c */
   uint32_t d_aux_words[QZIOE_AUX_WORDS]; /* 0x1080 */
   uint32_t d_aux_word_count;             /* 0x1100 */
-
-  /* Private fields. */
-  QZIOEExtension *extension;
-  void *sysfile; /* set while the file is open */
-  QZPool *pool;
-  QZPool *alloc_pool;
-  QZJournal *journal; /* guarded by lock */
-  QZLock *lock;
-  QZChar *path;
-  uint32_t path_length;
-  uint32_t open_mode;
-  uint32_t buffered;
-  uint32_t record_length;
-  uint32_t record_format;
-  uint32_t aux_switch;
-  uint32_t lock_option;
-  uint32_t aux_words[QZIOE_AUX_WORDS];
-  int32_t aux_word_count;
-  uint32_t file_encoding;
-  uint32_t record_encoding;
-  uint32_t options;
-  uint8_t *buffer;
-  uint32_t buffer_size;
-  uint32_t block_size;
-  uint32_t buf_left;
-  uint32_t buf_pos;
-  int32_t cc_set;
-  uint32_t cc_max;
-  int32_t eof_seen;
-  uint8_t *xcode_buf;
-  uint32_t xcode_buf_size;
-  int64_t position;
-  QZNls *nls;
-  QZTranscoder *in_transcoder;
-  QZTranscoder *out_transcoder;
-  QZIOECCEntry outbound_cc[9];
-  QZIOECCEntry inbound_cc[3];
-  uint8_t bom_bytes[4];
-  uint32_t bom_len;
-  uint8_t bom_pending;
-  QZIOEHandleFn sk_open;
-  QZIOEHandleFn sk_close;
-  QZIOEHandleFn sk_flush;
-  QZIOEReadFn sk_read;
-  QZIOEWriteFn sk_write;
-  QZIOEHandleFn bk_open;
-  QZIOEHandleFn bk_close;
-  QZIOEPrimReadFn bk_read;
-  QZIOEPrimWriteFn bk_write;
-  QZIOEHandleFn bk_flush;
-  QZIOEPointFn bk_point;
-  QZIOENoteFn bk_note;
-#if UINTPTR_MAX == 0xffffffffu
-  uint8_t reserved_tail[60]; /* the handle is allocated as 4832 bytes */
-#endif
 };
-QZ_CHECK_SIZE(QZIOEFile, QZIOE_FILE_BYTES);
+QZ_CHECK_SIZE(QZIOEFile, QZIOE_FILE_PRIVATE_OFFSET);
 QZ_CHECK_OFFSET(QZIOEFile, label, 1 * 4);
 QZ_CHECK_OFFSET(QZIOEFile, close, 2 * 4);
 QZ_CHECK_OFFSET(QZIOEFile, flush, 3 * 4);
@@ -203,7 +152,6 @@ QZ_CHECK_OFFSET(QZIOEFile, d_aux_switch, 0x1078);
 QZ_CHECK_OFFSET(QZIOEFile, d_lock_option, 0x107c);
 QZ_CHECK_OFFSET(QZIOEFile, d_aux_words, 0x1080);
 QZ_CHECK_OFFSET(QZIOEFile, d_aux_word_count, 0x1100);
-QZ_CHECK_OFFSET(QZIOEFile, extension, 0x1104);
 
 QZ_EXTERN_C_END
 

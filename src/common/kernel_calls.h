@@ -30,14 +30,20 @@ inline void release_sibling(QZExtension *extension) {
   if (extension != nullptr && extension->release != nullptr) extension->release(extension);
 }
 
-inline void destroy_transcoder(QZTranscoder *transcoder) {
+inline void destroy_transcoder(QZTranscoder *&transcoder) {
   if (transcoder != nullptr && transcoder->methods != nullptr &&
       transcoder->methods->destroy != nullptr)
     transcoder->methods->destroy(transcoder);
+  transcoder = nullptr;
 }
 
 inline void destroy_pool(QZPool *pool) {
   if (pool != nullptr) pool->destroy(pool);
+}
+
+inline void destroy_lock(QZLock *&lock) {
+  if (lock != nullptr) lock->destroy(lock);
+  lock = nullptr;
 }
 
 } // namespace ioe

@@ -4,6 +4,7 @@
 #include <iterator>
 
 #include "common/kernel_calls.h"
+#include "common/pool.h"
 #include "qzioe/extension.h"
 #include "qzioe/fileio.h"
 
@@ -83,8 +84,8 @@ extern "C" QZIOEExtension *qzioe(QZHandle *kernel, QZWord context) noexcept {
   QZPool *pool = kernel->create_pool(kernel, &zeros, context, "qzioe pool");
   if (pool == nullptr) return nullptr;
 
-  auto *extension = static_cast<QZIOEExtension *>(
-      pool->allocate(pool, sizeof(QZIOEExtension), QZ_POOL_ZERO_FILL));
+  auto *extension =
+      ioe::pool_alloc<QZIOEExtension>(pool, sizeof(QZIOEExtension), QZ_POOL_ZERO_FILL);
   if (extension == nullptr) {
     release_all(pool, nullptr);
     return nullptr;

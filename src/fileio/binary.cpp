@@ -7,7 +7,7 @@ namespace {
 
 // Tops up the read-ahead until `wanted` bytes are unread or the file ends.
 // The unread rest moves to the buffer's start first.
-QZStatus fill(QZIOEFile *file, uint32_t wanted) {
+QZStatus fill(ioe::File *file, uint32_t wanted) {
   if (file->buf_left > 0 && file->buf_pos > 0)
     std::memmove(file->buffer, file->buffer + file->buf_pos, file->buf_left);
   file->buf_pos = 0;
@@ -27,8 +27,9 @@ QZStatus fill(QZIOEFile *file, uint32_t wanted) {
 
 } // namespace
 
-extern "C" QZStatus skioe_read_bin(QZIOEFile *file, void **address, uint32_t *length, QZWord,
+extern "C" QZStatus skioe_read_bin(QZIOEFile *handle, void **address, uint32_t *length, QZWord,
                                    int64_t *) noexcept {
+  ioe::File *file = ioe::file_of(handle);
   if (const QZStatus status = ioe::check_readable(file); status != QZ_OK) return status;
   // The read-ahead needs the buffered handle's block plus record buffer.
   if (file->buffered == 0 || file->buffer == nullptr) return QZIOE_NOT_SUPPORTED;
@@ -59,8 +60,9 @@ extern "C" QZStatus skioe_read_bin(QZIOEFile *file, void **address, uint32_t *le
   return QZ_OK;
 }
 
-extern "C" QZStatus skioe_write_bin(QZIOEFile *file, const void *bytes, uint32_t length, QZWord,
+extern "C" QZStatus skioe_write_bin(QZIOEFile *handle, const void *bytes, uint32_t length, QZWord,
                                     int64_t *) noexcept {
+  ioe::File *file = ioe::file_of(handle);
   if (const QZStatus status = ioe::check_writable(file); status != QZ_OK) return status;
   if (file->buffered == 0 || file->buffer == nullptr) return QZIOE_NOT_SUPPORTED;
   if (length == 0) return QZ_OK;
@@ -75,15 +77,17 @@ extern "C" QZStatus skioe_write_bin(QZIOEFile *file, const void *bytes, uint32_t
   return sk_buf_write(file, bytes, length);
 }
 
-extern "C" QZStatus skioe_write_rbin(QZIOEFile *file, const void *bytes, uint32_t length, QZWord,
+extern "C" QZStatus skioe_write_rbin(QZIOEFile *handle, const void *bytes, uint32_t length, QZWord,
                                      int64_t *offset) noexcept {
+  ioe::File *file = ioe::file_of(handle);
   if (const QZStatus status = ioe::check_writable(file); status != QZ_OK) return status;
   uint32_t written = 0;
   return file->bk_write(file, bytes, length, &written, offset);
 }
 
-extern "C" QZStatus skioe_read_rbin(QZIOEFile *file, void **address, uint32_t *length, QZWord,
+extern "C" QZStatus skioe_read_rbin(QZIOEFile *handle, void **address, uint32_t *length, QZWord,
                                     int64_t *offset) noexcept {
+  ioe::File *file = ioe::file_of(handle);
   if (const QZStatus status = ioe::check_readable(file); status != QZ_OK) return status;
   if (address == nullptr || length == nullptr) return QZS_BAD_VALUE;
   void *area;

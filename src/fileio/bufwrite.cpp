@@ -9,7 +9,7 @@ namespace {
 // Writes `length` bytes from `source` (the buffer's start, or the caller's
 // bytes when nothing is pending) as one block; the bytes the write did not
 // take become the pending output at the buffer's start.
-QZStatus write_block(QZIOEFile *file, const uint8_t *source, uint32_t length) {
+QZStatus write_block(ioe::File *file, const uint8_t *source, uint32_t length) {
   uint32_t written = 0;
   const QZStatus status = file->bk_write(file, source, length, &written, nullptr);
   if (status == QZ_OK || written > length) written = length;
@@ -23,14 +23,15 @@ QZStatus write_block(QZIOEFile *file, const uint8_t *source, uint32_t length) {
 
 } // namespace
 
-QZStatus ioe::write_pending(QZIOEFile *file) {
+QZStatus ioe::write_pending(ioe::File *file) {
   return file->buf_pos == 0 ? QZ_OK : write_block(file, file->buffer, file->buf_pos);
 }
 
 // A failing block write keeps pending what earlier calls handed over; of
 // the failing call's own bytes only those the file took count, so a caller
 // that sees the failure knows nothing more of its record will appear.
-extern "C" QZStatus sk_buf_write(QZIOEFile *file, const void *data, uint32_t length) noexcept {
+extern "C" QZStatus sk_buf_write(QZIOEFile *handle, const void *data, uint32_t length) noexcept {
+  ioe::File *file = ioe::file_of(handle);
   if (const QZStatus status = ioe::check_writable(file); status != QZ_OK) return status;
   // Only a buffered handle's buffer holds a whole block.
   if (file->buffered == 0 || file->buffer == nullptr) return QZIOE_NOT_SUPPORTED;
@@ -79,7 +80,8 @@ extern "C" QZStatus sk_buf_write(QZIOEFile *file, const void *data, uint32_t len
   return status;
 }
 
-extern "C" QZStatus skioe_flush(QZIOEFile *file) noexcept {
+extern "C" QZStatus skioe_flush(QZIOEFile *handle) noexcept {
+  ioe::File *file = ioe::file_of(handle);
   if (file == nullptr) return QZIOE_BAD_HANDLE;
   QZStatus write_status = QZ_OK;
   if (ioe::mode_writes(file->open_mode) && file->buffered != 0)

@@ -52,7 +52,7 @@ namespace {
 // Builds `count` entries of `table` from `texts`, converting each with
 // `transcoder` (null: copied as UTF-32LE). `width` is the bytes of one
 // character in the file encoding. Returns the longest entry in *longest.
-QZStatus build_entries(QZIOEFile *file, QZTranscoder *transcoder, uint32_t width,
+QZStatus build_entries(ioe::File *file, QZTranscoder *transcoder, uint32_t width,
                        const QZIOECCText *texts, QZIOECCEntry *table, uint32_t count,
                        uint32_t *longest) {
   *longest = 0;
@@ -83,7 +83,8 @@ QZStatus build_entries(QZIOEFile *file, QZTranscoder *transcoder, uint32_t width
 
 } // namespace
 
-extern "C" QZStatus setupCCTable(QZIOEFile *file, uint32_t direction, uint32_t set) noexcept {
+extern "C" QZStatus setupCCTable(QZIOEFile *handle, uint32_t direction, uint32_t set) noexcept {
+  ioe::File *file = ioe::file_of(handle);
   if (direction != kDirectionInbound && direction != kDirectionOutbound) return QZIOE_FAILED;
   if (file == nullptr || file->nls == nullptr) return QZIOE_BAD_HANDLE;
   if (set != 1 && set != 2) return QZS_BAD_VALUE;

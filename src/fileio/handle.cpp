@@ -1,7 +1,8 @@
 // The handle's own small methods.
 #include "fileio/internal.h"
 
-extern "C" QZStatus qzioeattachjnl(QZIOEFile *file, QZJournal *journal) noexcept {
+extern "C" QZStatus qzioeattachjnl(QZIOEFile *handle, QZJournal *journal) noexcept {
+  ioe::File *file = ioe::file_of(handle);
   if (file == nullptr || file->lock == nullptr) return QZIOE_BAD_HANDLE;
   QZLock *lock = file->lock;
   if (const QZStatus status = lock->acquire(lock, 1, 1); status != QZ_OK) return status;

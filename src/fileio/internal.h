@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "common/pool.h"
+#include "fileio/handle.h"
 #include "qzioe/fileio.h"
 
 namespace ioe {
@@ -15,7 +17,7 @@ struct SysFile {
   QZWord reserved_7;    // 7
 };
 
-inline SysFile *sysfile(const QZIOEFile *file) {
+inline SysFile *sysfile(const File *file) {
   return static_cast<SysFile *>(file->sysfile);
 }
 
@@ -31,25 +33,13 @@ inline bool is_variable(uint32_t format) {
 
 // Record methods refuse the direction the handle was not opened for: its
 // buffer and tables were prepared for the other one.
-inline QZStatus check_readable(const QZIOEFile *file) {
+inline QZStatus check_readable(const File *file) {
   if (file == nullptr) return QZIOE_BAD_HANDLE;
   return mode_reads(file->open_mode) ? QZ_OK : QZIOE_NOT_SUPPORTED;
 }
-inline QZStatus check_writable(const QZIOEFile *file) {
+inline QZStatus check_writable(const File *file) {
   if (file == nullptr) return QZIOE_BAD_HANDLE;
   return mode_writes(file->open_mode) ? QZ_OK : QZIOE_READ_ONLY;
-}
-
-inline void *pool_alloc(QZPool *pool, uint32_t bytes, uint32_t flags = 0) {
-  return pool->allocate(pool, bytes, flags);
-}
-
-// Returns a block to its pool and clears the owner's pointer.
-template <typename T> inline void pool_release(QZPool *pool, T *&block) {
-  if (block != nullptr) {
-    pool->free_block(pool, block);
-    block = nullptr;
-  }
 }
 
 // Releases carriage-control entries, once each, and empties them.
@@ -62,6 +52,6 @@ inline void release_cc_entries(QZPool *pool, QZIOECCEntry *table, uint32_t count
 
 // Writes the pending output of a buffered writing handle through bk_write.
 // Bytes the write did not take stay pending, moved to the buffer's start.
-QZStatus write_pending(QZIOEFile *file);
+QZStatus write_pending(File *file);
 
 } // namespace ioe

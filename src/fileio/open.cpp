@@ -20,7 +20,7 @@ constexpr ByteOrderMark kMarks[] = {
     {QZ_ENC_UTF32LE, {0xff, 0xfe, 0, 0}, 4},
 };
 
-void choose_byte_order_mark(QZIOEFile *file) {
+void choose_byte_order_mark(ioe::File *file) {
   file->bom_len = 0;
   file->bom_pending = 0;
   const auto *mark = std::find_if(std::begin(kMarks), std::end(kMarks),
@@ -35,7 +35,7 @@ void choose_byte_order_mark(QZIOEFile *file) {
 }
 
 // Validates the options in order and copies them; the first fault wins.
-QZStatus take_options(QZIOEFile *file, const QZIOEOpenOptions *options) {
+QZStatus take_options(ioe::File *file, const QZIOEOpenOptions *options) {
   if (options->open_mode > QZIOE_MODE_UPDATE) return QZIOE_BAD_MODE;
   file->open_mode = options->open_mode;
   if (options->buffered > 1) return QZIOE_BAD_BUFFERING;
@@ -68,7 +68,7 @@ QZStatus take_options(QZIOEFile *file, const QZIOEOpenOptions *options) {
   return QZ_OK;
 }
 
-void fill_descriptor(QZIOEFile *file) {
+void fill_descriptor(ioe::File *file) {
   const uint32_t length = std::min(file->path_length, QZIOE_PATH_MAX);
   std::copy_n(file->path, length, file->d_path);
   file->d_path_length = length;
@@ -85,7 +85,7 @@ void fill_descriptor(QZIOEFile *file) {
 
 // Raises xcode_buf_size to M(encoding) x record_length + cc_max, M being the
 // most bytes one character takes in the encoding.
-QZStatus size_for(QZIOEFile *file, uint32_t encoding) {
+QZStatus size_for(ioe::File *file, uint32_t encoding) {
   const QZEncodingInfo *info = nullptr;
   if (const QZStatus status = file->nls->encoding_info(file->nls, encoding, &info); status != QZ_OK)
     return status;
@@ -100,7 +100,7 @@ QZStatus size_for(QZIOEFile *file, uint32_t encoding) {
 }
 
 // Transcoders and the transcoding buffer, once the file is open.
-QZStatus set_up_transcoding(QZIOEFile *file, const QZIOEOpenOptions *options, QZWord context) {
+QZStatus set_up_transcoding(ioe::File *file, const QZIOEOpenOptions *options, QZWord context) {
   if (file->record_format == QZIOE_FORMAT_BINARY || file->file_encoding == file->record_encoding)
     return QZ_OK;
   QZNls *nls = file->nls;
@@ -128,37 +128,36 @@ QZStatus set_up_transcoding(QZIOEFile *file, const QZIOEOpenOptions *options, QZ
     if (const QZStatus status = size_for(file, file->file_encoding); status != QZ_OK) return status;
   }
   if (file->xcode_buf_size != 0) {
-    file->xcode_buf = static_cast<uint8_t *>(ioe::pool_alloc(file->pool, file->xcode_buf_size));
+    file->xcode_buf = ioe::pool_alloc<uint8_t>(file->pool, file->xcode_buf_size);
     if (file->xcode_buf == nullptr) return QZS_NO_MEMORY;
   }
   return QZ_OK;
 }
 
-// Releases a handle that never reached an open file, piece by piece.
-void release_unopened(QZIOEFile *file, QZPool *pool) {
-  if (file != nullptr) {
-    if (file->lock != nullptr) file->lock->destroy(file->lock);
-    ioe::destroy_transcoder(file->in_transcoder);
-    ioe::destroy_transcoder(file->out_transcoder);
-    ioe::pool_release(pool, file->xcode_buf);
-    if (file->alloc_pool != nullptr) ioe::pool_release(file->alloc_pool, file->path);
-    ioe::pool_release(pool, file->label);
-    QZPool *alloc_pool = file->alloc_pool;
-    pool->free_block(pool, file);
-    if (alloc_pool != nullptr && alloc_pool != pool) ioe::destroy_pool(alloc_pool);
-  }
+// Releases a handle piece by piece, whatever state open left it in: every
+// piece that exists goes, each once; the handle's block and pool last.
+void release_handle(ioe::File *file, QZPool *pool) {
+  ioe::destroy_transcoder(file->in_transcoder);
+  ioe::destroy_transcoder(file->out_transcoder);
+  ioe::pool_release(pool, file->xcode_buf);
+  QZPool *alloc_pool = file->alloc_pool;
+  if (alloc_pool != nullptr) ioe::pool_release(alloc_pool, file->path);
+  ioe::pool_release(pool, file->label);
+  ioe::destroy_lock(file->lock);
+  ioe::pool_release(pool, file);
+  if (alloc_pool != nullptr && alloc_pool != pool) ioe::destroy_pool(alloc_pool);
   ioe::destroy_pool(pool);
 }
 
-// Steps up to the open file; a failure leaves the handle to release_unopened.
-QZStatus build(QZIOEFile *file, QZIOEExtension *extension, const QZChar *path, uint32_t length,
+// Steps up to the open file; a failure leaves the handle to release_handle.
+QZStatus build(ioe::File *file, QZIOEExtension *extension, const QZChar *path, uint32_t length,
                const QZIOEOpenOptions *options, const char *label) {
   QZPool *pool = file->pool;
   file->magic = QZ_OBJECT_MAGIC;
   if (label != nullptr) {
     const size_t bytes = std::strlen(label) + 1;
     if (bytes > UINT32_MAX) return QZS_NO_MEMORY;
-    file->label = static_cast<char *>(ioe::pool_alloc(pool, static_cast<uint32_t>(bytes)));
+    file->label = ioe::pool_alloc<char>(pool, static_cast<uint32_t>(bytes));
     if (file->label == nullptr) return QZS_NO_MEMORY;
     std::memcpy(file->label, label, bytes);
   }
@@ -166,7 +165,7 @@ QZStatus build(QZIOEFile *file, QZIOEExtension *extension, const QZChar *path, u
   file->extension = extension;
   file->alloc_pool = pool;
   file->journal = options->journal;
-  file->path = static_cast<QZChar *>(ioe::pool_alloc(pool, (length + 1) * sizeof(QZChar)));
+  file->path = ioe::pool_alloc<QZChar>(pool, (length + 1) * sizeof(QZChar));
   if (file->path == nullptr) return QZS_NO_MEMORY;
 
   const QZObjectOptions zeros{};
@@ -215,8 +214,7 @@ extern "C" QZIOEFile *qzioeopen(QZIOEExtension *extension, const QZChar *path, i
     *status = QZS_NO_MEMORY;
     return nullptr;
   }
-  auto *file =
-      static_cast<QZIOEFile *>(ioe::pool_alloc(pool, sizeof(QZIOEFile), QZ_POOL_ZERO_FILL));
+  auto *file = ioe::pool_alloc<ioe::File>(pool, sizeof(ioe::File), QZ_POOL_ZERO_FILL);
   if (file == nullptr) {
     ioe::destroy_pool(pool);
     *status = QZS_NO_MEMORY;
@@ -226,7 +224,7 @@ extern "C" QZIOEFile *qzioeopen(QZIOEExtension *extension, const QZChar *path, i
   const uint32_t length = static_cast<uint32_t>(path_length);
   QZStatus result = build(file, extension, path, length, options, label);
   if (result != QZ_OK) {
-    release_unopened(file, pool);
+    release_handle(file, pool);
     *status = result;
     return nullptr;
   }
@@ -241,20 +239,12 @@ extern "C" QZIOEFile *qzioeopen(QZIOEExtension *extension, const QZChar *path, i
   return file;
 }
 
-extern "C" QZStatus qzioeclose(QZIOEFile *file) noexcept {
+extern "C" QZStatus qzioeclose(QZIOEFile *handle) noexcept {
+  ioe::File *file = ioe::file_of(handle);
   if (file == nullptr) return QZIOE_BAD_HANDLE;
   const QZStatus flush_status =
       ioe::mode_writes(file->open_mode) && file->sk_flush != nullptr ? file->sk_flush(file) : QZ_OK;
   const QZStatus close_status = file->sk_close != nullptr ? file->sk_close(file) : QZ_OK;
-  QZPool *pool = file->pool;
-  ioe::destroy_transcoder(file->in_transcoder);
-  ioe::destroy_transcoder(file->out_transcoder);
-  ioe::pool_release(pool, file->xcode_buf);
-  if (file->alloc_pool != nullptr) ioe::pool_release(file->alloc_pool, file->path);
-  if (file->lock != nullptr) file->lock->destroy(file->lock);
-  QZPool *alloc_pool = file->alloc_pool;
-  if (alloc_pool != nullptr && alloc_pool != pool) ioe::destroy_pool(alloc_pool);
-  pool->free_block(pool, file);
-  ioe::destroy_pool(pool);
+  release_handle(file, file->pool);
   return flush_status != QZ_OK ? flush_status : close_status;
 }

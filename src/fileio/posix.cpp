@@ -1,13 +1,11 @@
 // POSIX primitives: the only code that touches an open file. qzfsx opens,
 // locks and closes; everything else is a 64-bit system call on its
 // descriptor.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
-#include <climits>
 
+#include "common/errno_map.h"
 #include "common/kernel_calls.h"
+#include "common/syscalls.h"
 #include "fileio/internal.h"
 #include "qzioe/paths.h"
 
@@ -18,8 +16,6 @@ namespace {
 static_assert(O_RDONLY == 0 && O_WRONLY == 1 && O_RDWR == 2 && O_CREAT == 0x40 && O_TRUNC == 0x200);
 
 constexpr uint32_t kPermissions = 0777;
-// Linux moves at most this much in one read or write.
-constexpr uint32_t kMaxTransfer = 0x7ffff000u;
 
 struct OpenRequest {
   uint32_t flags;
@@ -60,51 +56,61 @@ OpenRequest open_request(uint32_t mode, uint32_t lock_option) {
   }
 }
 
+// qzfsx open statuses; anything else is an I/O error.
+constexpr struct {
+  QZStatus first, last, result;
+} kFsxStatuses[] = {
+    {QZFSX_NO_MEMORY, QZFSX_NO_MEMORY, QZS_NO_MEMORY},
+    {QZFSX_NOT_FOUND, QZFSX_NOT_FOUND, QZIOE_NOT_FOUND},
+    {QZFSX_PATH_NOT_FOUND, QZFSX_PATH_NOT_FOUND, QZIOE_PATH_NOT_FOUND},
+    {QZFSX_NO_ACCESS, QZFSX_NO_ACCESS, QZIOE_NO_ACCESS},
+    {QZFSX_REFUSED, QZFSX_REFUSED, QZIOE_OPEN_REFUSED},
+    {QZFSX_IN_USE, QZFSX_IN_USE_LAST, QZIOE_IN_USE},
+    {QZFSX_BUSY, QZFSX_BUSY, QZIOE_IN_USE},
+};
+
 QZStatus translate_fsx_status(QZStatus status) {
-  switch (status) {
-  case QZFSX_NO_MEMORY:
-    return QZS_NO_MEMORY;
-  case QZFSX_NOT_FOUND:
-    return QZIOE_NOT_FOUND;
-  case QZFSX_PATH_NOT_FOUND:
-    return QZIOE_PATH_NOT_FOUND;
-  case QZFSX_NO_ACCESS:
-    return QZIOE_NO_ACCESS;
-  case QZFSX_REFUSED:
-    return QZIOE_OPEN_REFUSED;
-  case QZFSX_BUSY:
-    return QZIOE_IN_USE;
-  default:
-    return status >= QZFSX_IN_USE && status <= QZFSX_IN_USE_LAST ? QZIOE_IN_USE : QZIOE_IO_ERROR;
-  }
+  for (const auto &row : kFsxStatuses)
+    if (status >= row.first && status <= row.last) return row.result;
+  return QZIOE_IO_ERROR;
 }
 
-// Reports the error text to the handle's journal under its lock, so that a
+// Read failures have no code of their own and are not reported.
+constexpr ErrnoMap kReadErrors{{}, QZIOE_IO_ERROR, Unlisted::silent};
+
+constexpr ErrnoRow kWriteRows[] = {
+    {EFBIG, QZIOE_NO_SPACE}, {ENOSPC, QZIOE_NO_SPACE}, {EDQUOT, QZIOE_NO_SPACE}};
+constexpr ErrnoMap kWriteErrors{kWriteRows, QZIOE_IO_ERROR, Unlisted::silent};
+
+// A descriptor that cannot be synchronised because it does not lead to
+// stored data (a pipe, a terminal, /dev/null) has nothing to lose once its
+// bytes were delivered.
+constexpr ErrnoRow kFsyncRows[] = {{EBADF, QZIOE_BAD_HANDLE},
+                                   {EIO, QZIOE_IO_ERROR},
+                                   {ENOSPC, QZIOE_NO_SPACE},
+                                   {EINVAL, QZ_OK},
+                                   {EROFS, QZ_OK}};
+constexpr ErrnoMap kFsyncErrors{kFsyncRows, QZIOE_FAILED, Unlisted::reported};
+
+constexpr ErrnoMap kSeekErrors{{}, QZIOE_FAILED, Unlisted::reported};
+constexpr ErrnoMap kTruncateErrors{{}, QZIOE_IO_ERROR, Unlisted::reported};
+
+// Reports go to the handle's journal, read under its lock so that a
 // concurrent attach cannot swap the journal out from under the report.
-void report(const QZIOEFile *file, int error_number) {
-  QZLock *lock = file->lock;
-  const bool locked = lock != nullptr && lock->acquire(lock, 1, 1) == QZ_OK;
-  bkioeerror(file->extension, error_number, file->journal);
-  if (locked) lock->release(lock);
+ReportSink sink_of(const File *file) {
+  return {file->extension, &file->journal, file->lock};
+}
+
+QZStatus fail_with(const ErrnoMap &map, const File *file, int error) {
+  return map_errno(map, error, sink_of(file));
 }
 
 bool fsx_opened(const QZFsxFile *opened) {
   return opened != nullptr && opened->methods != nullptr && opened->methods->close != nullptr;
 }
 
-bool open_file(const QZIOEFile *file) {
+bool open_file(const File *file) {
   return file != nullptr && file->sysfile != nullptr;
-}
-
-QZStatus write_error(int error_number) {
-  switch (error_number) {
-  case EFBIG:
-  case ENOSPC:
-  case EDQUOT:
-    return QZIOE_NO_SPACE;
-  default:
-    return QZIOE_IO_ERROR;
-  }
 }
 
 // Releases the expanded path when it goes out of scope.
@@ -122,10 +128,11 @@ struct ExpandedPath {
 
 using namespace ioe;
 
-extern "C" QZStatus bkioe_open(QZIOEFile *file) noexcept {
+extern "C" QZStatus bkioe_open(QZIOEFile *handle) noexcept {
+  ioe::File *file = ioe::file_of(handle);
   if (file == nullptr) return QZIOE_BAD_HANDLE;
-  auto *record = static_cast<SysFile *>(pool_alloc(file->pool, sizeof(SysFile), QZ_POOL_ZERO_FILL));
-  if (record == nullptr) return QZS_NO_MEMORY;
+  PoolBlock<SysFile> record(file->pool, sizeof(SysFile), QZ_POOL_ZERO_FILL);
+  if (!record) return QZS_NO_MEMORY;
 
   QZIOEExtension *extension = file->extension;
   const OpenRequest how = open_request(file->open_mode, file->lock_option);
@@ -162,18 +169,16 @@ extern "C" QZStatus bkioe_open(QZIOEFile *file) noexcept {
       opened->methods->close(opened, &zeros, file->journal);
     }
   }
-  if (status != QZ_OK) {
-    file->pool->free_block(file->pool, record);
-    return status;
-  }
-  record->fsx_file = opened;
-  record->descriptor = *opened->descriptor;
-  file->sysfile = record;
-  if (file->open_mode == QZIOE_MODE_APPEND) lseek64(record->descriptor, 0, SEEK_END);
+  if (status != QZ_OK) return status;
+  record.get()->fsx_file = opened;
+  record.get()->descriptor = *opened->descriptor;
+  file->sysfile = record.release();
+  if (file->open_mode == QZIOE_MODE_APPEND) sys::lseek(sysfile(file)->descriptor, 0, SEEK_END);
   return QZ_OK;
 }
 
-extern "C" QZStatus bkioe_close(QZIOEFile *file) noexcept {
+extern "C" QZStatus bkioe_close(QZIOEFile *handle) noexcept {
+  ioe::File *file = ioe::file_of(handle);
   if (!open_file(file)) return QZ_OK;
   SysFile *record = sysfile(file);
   QZFsxFile *opened = record->fsx_file;
@@ -185,78 +190,46 @@ extern "C" QZStatus bkioe_close(QZIOEFile *file) noexcept {
   return QZ_OK;
 }
 
-extern "C" QZStatus bkioe_read(QZIOEFile *file, void *buffer, uint32_t length, uint32_t *count,
+extern "C" QZStatus bkioe_read(QZIOEFile *handle, void *buffer, uint32_t length, uint32_t *count,
                                const int64_t *offset) noexcept {
+  ioe::File *file = ioe::file_of(handle);
   if (!open_file(file) || count == nullptr) return QZIOE_BAD_HANDLE;
-  const int fd = sysfile(file)->descriptor;
-  const size_t wanted = length < kMaxTransfer ? length : kMaxTransfer;
-  ssize_t got;
-  do {
-    got = offset != nullptr ? pread64(fd, buffer, wanted, *offset) : read(fd, buffer, wanted);
-  } while (got < 0 && errno == EINTR);
-  if (got < 0) return QZIOE_IO_ERROR;
+  const ssize_t got = sys::read(sysfile(file)->descriptor, buffer, length, offset);
+  if (got < 0) return fail_with(kReadErrors, file, errno);
   *count = static_cast<uint32_t>(got);
   return got == 0 && length > 0 ? QZIOE_END_OF_FILE : QZ_OK;
 }
 
-extern "C" QZStatus bkioe_write(QZIOEFile *file, const void *bytes, uint32_t length,
+extern "C" QZStatus bkioe_write(QZIOEFile *handle, const void *bytes, uint32_t length,
                                 uint32_t *count, const int64_t *offset) noexcept {
+  ioe::File *file = ioe::file_of(handle);
   if (!open_file(file) || count == nullptr) return QZIOE_BAD_HANDLE;
-  const int fd = sysfile(file)->descriptor;
-  const auto *data = static_cast<const uint8_t *>(bytes);
-  uint32_t written = 0;
-  while (written < length) {
-    const uint32_t rest = length - written;
-    const size_t chunk = rest < kMaxTransfer ? rest : kMaxTransfer;
-    const ssize_t put = offset != nullptr ? pwrite64(fd, data + written, chunk, *offset + written)
-                                          : write(fd, data + written, chunk);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) {
-      // A write that moves nothing would loop for ever; treat it as full.
-      const QZStatus status = put == 0 ? QZIOE_NO_SPACE : write_error(errno);
-      if (written > 0) *count = written;
-      return status;
-    }
-    written += static_cast<uint32_t>(put);
-  }
-  *count = written;
-  return QZ_OK;
+  size_t written = 0;
+  const int error = sys::write_all(sysfile(file)->descriptor, bytes, length, offset, &written);
+  *count = static_cast<uint32_t>(written);
+  return error == 0 ? QZ_OK : fail_with(kWriteErrors, file, error);
 }
 
-extern "C" QZStatus bkioe_flush(QZIOEFile *file) noexcept {
+extern "C" QZStatus bkioe_flush(QZIOEFile *handle) noexcept {
+  ioe::File *file = ioe::file_of(handle);
   if (!open_file(file)) return QZIOE_BAD_HANDLE;
-  int result;
-  do {
-    result = fsync(sysfile(file)->descriptor);
-  } while (result != 0 && errno == EINTR);
-  if (result == 0) return QZ_OK;
-  switch (const int error_number = errno) {
-  case EBADF:
-    return QZIOE_BAD_HANDLE;
-  case EIO:
-    return QZIOE_IO_ERROR;
-  case ENOSPC:
-    return QZIOE_NO_SPACE;
-  default:
-    report(file, error_number);
-    return QZIOE_FAILED;
-  }
+  if (sys::fsync(sysfile(file)->descriptor) == 0) return QZ_OK;
+  return fail_with(kFsyncErrors, file, errno);
 }
 
-extern "C" QZStatus bkioe_note(QZIOEFile *file, int64_t *position) noexcept {
+extern "C" QZStatus bkioe_note(QZIOEFile *handle, int64_t *position) noexcept {
+  ioe::File *file = ioe::file_of(handle);
   if (!open_file(file)) return QZIOE_BAD_HANDLE;
   if (file->buffered != 0) return QZIOE_NOT_SUPPORTED;
   if (position == nullptr) return QZS_BAD_VALUE;
-  const off64_t at = lseek64(sysfile(file)->descriptor, 0, SEEK_CUR);
-  if (at < 0) {
-    report(file, errno);
-    return QZIOE_FAILED;
-  }
+  const int64_t at = sys::lseek(sysfile(file)->descriptor, 0, SEEK_CUR);
+  if (at < 0) return fail_with(kSeekErrors, file, errno);
   *position = at;
   return QZ_OK;
 }
 
-extern "C" QZStatus bkioe_point(QZIOEFile *file, int64_t *position, uint32_t seek_mode) noexcept {
+extern "C" QZStatus bkioe_point(QZIOEFile *handle, int64_t *position, uint32_t seek_mode) noexcept {
+  ioe::File *file = ioe::file_of(handle);
   if (!open_file(file)) return QZIOE_BAD_HANDLE;
   if (file->buffered != 0) return QZIOE_NOT_SUPPORTED;
   if (position == nullptr) return QZS_BAD_VALUE;
@@ -269,12 +242,8 @@ extern "C" QZStatus bkioe_point(QZIOEFile *file, int64_t *position, uint32_t see
   } else if ((seek_mode & QZIOE_SEEK_CURRENT) != 0) {
     whence = SEEK_CUR;
   }
-  const off64_t at = lseek64(sysfile(file)->descriptor, *position, whence);
-  QZStatus status = QZ_OK;
-  if (at < 0) {
-    report(file, errno);
-    status = QZIOE_FAILED;
-  }
+  const int64_t at = sys::lseek(sysfile(file)->descriptor, *position, whence);
+  const QZStatus status = at < 0 ? fail_with(kSeekErrors, file, errno) : QZ_OK;
   file->bom_pending = at == 0 && (file->options & QZIOE_OPT_NO_BOM) == 0 ? 1 : 0;
   file->position = at < 0 ? -1 : at;
   *position = file->position;
@@ -293,20 +262,15 @@ extern "C" QZStatus bkioebyte2position(QZIOEFile *, const int64_t *byte,
   return bkioeposition2byte(nullptr, byte, position);
 }
 
-extern "C" QZStatus bkioetruncate(QZIOEFile *file, const int64_t *length) noexcept {
+extern "C" QZStatus bkioetruncate(QZIOEFile *handle, const int64_t *length) noexcept {
+  ioe::File *file = ioe::file_of(handle);
   if (!open_file(file)) return QZIOE_BAD_HANDLE;
   if (file->open_mode == QZIOE_MODE_INPUT) return QZIOE_READ_ONLY;
   if (length == nullptr) return QZS_BAD_VALUE;
   if (file->buffered != 0) {
     if (const QZStatus status = write_pending(file); status != QZ_OK) return status;
   }
-  int result;
-  do {
-    result = ftruncate64(sysfile(file)->descriptor, *length);
-  } while (result != 0 && errno == EINTR);
-  if (result != 0) {
-    report(file, errno);
-    return QZIOE_IO_ERROR;
-  }
+  if (sys::ftruncate(sysfile(file)->descriptor, *length) != 0)
+    return fail_with(kTruncateErrors, file, errno);
   return QZ_OK;
 }

@@ -29,7 +29,7 @@ bool add_size(uint32_t &sum, uint32_t more) {
   return !__builtin_add_overflow(sum, more, &sum);
 }
 
-QZStatus prepare_buffer(QZIOEFile *file) {
+QZStatus prepare_buffer(ioe::File *file) {
   if ((file->options & QZIOE_OPT_USER_BUFFER) != 0) {
     file->buffer = nullptr;
     file->buffer_size = 0;
@@ -62,7 +62,7 @@ QZStatus prepare_buffer(QZIOEFile *file) {
   return QZ_OK;
 }
 
-void release_record_layer(QZIOEFile *file) {
+void release_record_layer(ioe::File *file) {
   ioe::pool_release(file->pool, file->buffer);
   file->buffer_size = 0;
   if (file->inbound_cc[0].bytes != nullptr)
@@ -73,7 +73,8 @@ void release_record_layer(QZIOEFile *file) {
 
 } // namespace
 
-extern "C" QZStatus bkioevec(QZIOEFile *file) noexcept {
+extern "C" QZStatus bkioevec(QZIOEFile *handle) noexcept {
+  ioe::File *file = ioe::file_of(handle);
   if (file == nullptr) return QZIOE_BAD_HANDLE;
   file->attachjnl = qzioeattachjnl;
   const Methods methods = select_methods(file->record_format, file->buffered != 0,
@@ -101,7 +102,8 @@ extern "C" QZStatus bkioevec(QZIOEFile *file) noexcept {
   return QZ_OK;
 }
 
-extern "C" QZStatus skioe_open(QZIOEFile *file) noexcept {
+extern "C" QZStatus skioe_open(QZIOEFile *handle) noexcept {
+  ioe::File *file = ioe::file_of(handle);
   if (file == nullptr) return QZIOE_BAD_HANDLE;
   file->block_size = QZIOE_BLOCK_SIZE;
   file->buf_left = 0;
@@ -127,7 +129,8 @@ extern "C" QZStatus skioe_open(QZIOEFile *file) noexcept {
   return QZ_OK;
 }
 
-extern "C" QZStatus skioe_close(QZIOEFile *file) noexcept {
+extern "C" QZStatus skioe_close(QZIOEFile *handle) noexcept {
+  ioe::File *file = ioe::file_of(handle);
   if (file == nullptr) return QZIOE_BAD_HANDLE;
   if (const QZStatus status = file->bk_close(file); status != QZ_OK) return status;
   release_record_layer(file);

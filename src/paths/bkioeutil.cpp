@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/pool.h"
 #include "qzioe/paths.h"
 
 namespace {
@@ -231,7 +232,7 @@ QZStatus expand(QZIOEExtension *extension, const QZChar *path, uint32_t length, 
   // At least one unit, so an empty result is not mistaken for no memory.
   QZPool *pool = extension->pool;
   const auto bytes_needed = static_cast<uint32_t>(std::max<std::size_t>(n, 1) * sizeof(QZChar));
-  auto *chars = static_cast<QZChar *>(pool->allocate(pool, bytes_needed, 0));
+  auto *chars = ioe::pool_alloc<QZChar>(pool, bytes_needed);
   if (chars == nullptr) return QZS_NO_MEMORY;
   *result = chars;
   QZTranscoder *inbound = extension->inbound;
@@ -259,11 +260,9 @@ extern "C" QZStatus bkioeexpand_path(QZIOEExtension *extension, const QZChar *pa
   if (path == nullptr) path = kNoChars;
 
   QZPool *pool = extension->pool;
-  auto *bytes = static_cast<char *>(pool->allocate(pool, length + 1, 0));
-  if (bytes == nullptr) return QZS_NO_MEMORY;
-  const QZStatus status = expand(extension, path, length, bytes, result, result_length);
-  pool->free_block(pool, bytes);
-  return status;
+  const ioe::PoolBlock<char> bytes(pool, length + 1);
+  if (!bytes) return QZS_NO_MEMORY;
+  return expand(extension, path, length, bytes.get(), result, result_length);
 }
 
 extern "C" QZStatus bkioeexpand_path_free(QZPool *pool, QZChar *result) noexcept {

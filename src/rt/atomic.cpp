@@ -10,28 +10,28 @@ namespace {
 
 constexpr uintptr_t kBusy = 1; // bit 0 of the head: a pop is reading the top's link
 
-inline void CpuRelax() noexcept {
+inline void cpu_relax() noexcept {
 #if defined(__i386__) || defined(__x86_64__)
   __builtin_ia32_pause();
 #endif
 }
 
-inline uintptr_t Bits(void *pointer) noexcept {
+inline uintptr_t bits_of(void *pointer) noexcept {
   return reinterpret_cast<uintptr_t>(pointer);
 }
-inline void *Pointer(uintptr_t bits) noexcept {
+inline void *pointer_of(uintptr_t bits) noexcept {
   return reinterpret_cast<void *>(bits);
 }
 
 // The link field may sit at any offset the caller chose; memcpy keeps the
 // access valid whatever its alignment (it is a single mov when aligned).
-inline void *ReadLink(void *node, uint32_t offset) noexcept {
+inline void *read_link(void *node, uint32_t offset) noexcept {
   void *link;
   std::memcpy(&link, static_cast<char *>(node) + offset, sizeof link);
   return link;
 }
 
-inline void WriteLink(void *node, uint32_t offset, void *link) noexcept {
+inline void write_link(void *node, uint32_t offset, void *link) noexcept {
   std::memcpy(static_cast<char *>(node) + offset, &link, sizeof link);
 }
 
@@ -85,37 +85,37 @@ QZ_EXPORT int32_t qzAtomicOr(volatile int32_t *cell, int32_t mask) noexcept {
 
 QZ_EXPORT void *qzAStackPush(void *volatile *head, void *node, uint32_t link_offset) noexcept {
   for (;;) {
-    const uintptr_t seen = Bits(__atomic_load_n(head, __ATOMIC_RELAXED));
+    const uintptr_t seen = bits_of(__atomic_load_n(head, __ATOMIC_RELAXED));
     if (seen & kBusy) { // the compare-and-exchange could only fail
-      CpuRelax();
+      cpu_relax();
       continue;
     }
-    void *top = Pointer(seen);
-    WriteLink(node, link_offset, top);
+    void *top = pointer_of(seen);
+    write_link(node, link_offset, top);
     // A busy head never equals `top`, whose bit 0 is clear.
     if (__atomic_compare_exchange_n(head, &top, node, false, __ATOMIC_SEQ_CST, __ATOMIC_RELAXED))
-      return Pointer(seen);
+      return pointer_of(seen);
   }
 }
 
 QZ_EXPORT void *qzAStackPop(void *volatile *head, uint32_t link_offset) noexcept {
   for (;;) {
-    const uintptr_t seen = Bits(__atomic_load_n(head, __ATOMIC_RELAXED));
+    const uintptr_t seen = bits_of(__atomic_load_n(head, __ATOMIC_RELAXED));
     if (seen & kBusy) {
-      CpuRelax();
+      cpu_relax();
       continue;
     }
     if (seen == 0) return nullptr;
-    void *top = Pointer(seen);
+    void *top = pointer_of(seen);
     // While the head is marked busy nobody can pop `top` and push it back, so
     // its link cannot change under us: no ABA without a version counter.
-    if (!__atomic_compare_exchange_n(head, &top, Pointer(seen | kBusy), false, __ATOMIC_SEQ_CST,
+    if (!__atomic_compare_exchange_n(head, &top, pointer_of(seen | kBusy), false, __ATOMIC_SEQ_CST,
                                      __ATOMIC_RELAXED))
       continue;
     // Storing the link clears the mark. Release is enough: the next winner of
     // the head acquires it, and on x86 this is the plain mov of the design.
-    __atomic_store_n(head, ReadLink(Pointer(seen), link_offset), __ATOMIC_RELEASE);
-    return Pointer(seen);
+    __atomic_store_n(head, read_link(pointer_of(seen), link_offset), __ATOMIC_RELEASE);
+    return pointer_of(seen);
   }
 }
 

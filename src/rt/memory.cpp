@@ -4,11 +4,12 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/pool.h"
 #include "qzioe/runtime.h"
 
 namespace {
 
-inline uint8_t LowByte(int32_t value) noexcept {
+inline uint8_t low_byte(int32_t value) noexcept {
   return static_cast<uint8_t>(value);
 }
 
@@ -42,11 +43,11 @@ QZ_EXPORT int32_t skMemNot(int32_t value, const void *data, uint32_t length) noe
   if (length == 0) return 1;
   const auto *bytes = static_cast<const uint8_t *>(data);
   // All bytes equal the first iff the block equals itself shifted by one.
-  return bytes[0] == LowByte(value) && std::memcmp(bytes, bytes + 1, length - 1) == 0 ? 1 : 0;
+  return bytes[0] == low_byte(value) && std::memcmp(bytes, bytes + 1, length - 1) == 0 ? 1 : 0;
 }
 
 QZ_EXPORT void skMemSet(void *destination, int32_t value, uint32_t length) noexcept {
-  if (length != 0) std::memset(destination, LowByte(value), length);
+  if (length != 0) std::memset(destination, low_byte(value), length);
 }
 
 QZ_EXPORT int32_t skMemCmp(const void *first, const void *second, uint32_t length) noexcept {
@@ -88,14 +89,14 @@ QZ_EXPORT void *skMemSCpy(const void *source, void *destination, uint32_t length
 
 QZ_EXPORT void *skMemDup(const void *source, uint32_t length, QZPool *pool) noexcept {
   if (pool == nullptr || source == nullptr || length == 0) return nullptr;
-  void *block = pool->allocate(pool, length, 0);
+  void *block = ioe::pool_alloc(pool, length);
   if (block != nullptr) std::memcpy(block, source, length);
   return block;
 }
 
 QZ_EXPORT int32_t skMemScan(const void *data, uint32_t length, int32_t value) noexcept {
   if (data == nullptr || length == 0) return -1;
-  const void *hit = std::memchr(data, LowByte(value), length);
+  const void *hit = std::memchr(data, low_byte(value), length);
   return hit == nullptr ? -1
                         : static_cast<int32_t>(static_cast<const uint8_t *>(hit) -
                                                static_cast<const uint8_t *>(data));
@@ -104,7 +105,7 @@ QZ_EXPORT int32_t skMemScan(const void *data, uint32_t length, int32_t value) no
 QZ_EXPORT int32_t skMemNScan(const void *data, uint32_t length, int32_t value) noexcept {
   if (data == nullptr || length == 0) return -1;
   const auto *bytes = static_cast<const uint8_t *>(data);
-  const uint8_t byte = LowByte(value);
+  const uint8_t byte = low_byte(value);
   const auto *hit = std::find_if(bytes, bytes + length, [byte](uint8_t b) { return b != byte; });
   return hit == bytes + length ? -1 : static_cast<int32_t>(hit - bytes);
 }

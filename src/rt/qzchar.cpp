@@ -7,7 +7,7 @@
 
 namespace {
 
-uint32_t Length(const QZChar *string) noexcept {
+uint32_t length_of(const QZChar *string) noexcept {
   const QZChar *end = string;
   while (*end != 0)
     ++end;
@@ -19,7 +19,7 @@ uint32_t Length(const QZChar *string) noexcept {
 extern "C" {
 
 QZ_EXPORT uint32_t skStrTLen(const QZChar *string) noexcept {
-  return string == nullptr ? 0 : Length(string);
+  return string == nullptr ? 0 : length_of(string);
 }
 
 QZ_EXPORT void skStrTCpy(const QZChar *source, QZChar *destination) noexcept {
@@ -29,7 +29,7 @@ QZ_EXPORT void skStrTCpy(const QZChar *source, QZChar *destination) noexcept {
     return;
   }
   // memmove: a string shifted within its own buffer still arrives intact.
-  std::memmove(destination, source, (size_t{Length(source)} + 1) * sizeof(QZChar));
+  std::memmove(destination, source, (size_t{length_of(source)} + 1) * sizeof(QZChar));
 }
 
 QZ_EXPORT int32_t skMemTNot(QZChar value, const QZChar *data, uint32_t count) noexcept {

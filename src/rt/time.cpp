@@ -9,19 +9,19 @@
 
 namespace {
 
-double Seconds(const timeval &now) noexcept {
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_usec) / 1000000.0;
+double seconds_of(const timeval &clock) noexcept {
+  return static_cast<double>(clock.tv_sec) + static_cast<double>(clock.tv_usec) / 1000000.0;
 }
 
-double Now() noexcept {
-  timeval now{};
-  gettimeofday(&now, nullptr);
-  return Seconds(now);
+double seconds_now() noexcept {
+  timeval clock{};
+  gettimeofday(&clock, nullptr);
+  return seconds_of(clock);
 }
 
 // Seconds to add to GMT for local time. A kernel that has not handed over
 // its handle, or gives no zone, counts as GMT.
-double LocalOffset() noexcept {
+double local_offset() noexcept {
   const QZHandle *kernel = Exported_QZHandle;
   if (kernel == nullptr || kernel->timezone_west == nullptr) return 0.0;
   // Negated in 64 bits: -INT32_MIN does not fit in 32.
@@ -33,12 +33,12 @@ double LocalOffset() noexcept {
 extern "C" {
 
 QZ_EXPORT double bkztod(void) noexcept {
-  return Now();
+  return seconds_now();
 }
 
 QZ_EXPORT double qzzdtgmt(double *offset) noexcept {
-  if (offset != nullptr) *offset = LocalOffset();
-  return Now() + QZ_EPOCH_1960_TO_1970;
+  if (offset != nullptr) *offset = local_offset();
+  return seconds_now() + QZ_EPOCH_1960_TO_1970;
 }
 
 QZ_EXPORT QZStatus qzztime(int32_t *hour, int32_t *minute, double *seconds) noexcept {

@@ -209,7 +209,7 @@ TEST_F(BinaryTest, ZeroRecordLengthNeedsNoBuffer) {
   WriteWholeFile(path, "ab");
   QZIOEFile *file = MustOpen(path, Options(QZIOE_MODE_INPUT, 0, 0));
   ASSERT_NE(file, nullptr);
-  EXPECT_EQ(file->buffer, nullptr);
+  EXPECT_EQ(Private(file)->buffer, nullptr);
   void *address = nullptr;
   uint32_t length = 0;
   EXPECT_EQ(file->read(file, &address, &length, 0, nullptr), QZ_OK);
@@ -252,13 +252,13 @@ TEST_F(BinaryTest, BufferedWritesGoOutInWholeBlocks) {
     ASSERT_NE(file, nullptr);
     EXPECT_EQ(file->write(file, data.data(), static_cast<uint32_t>(c.size), 0, nullptr), QZ_OK);
     EXPECT_EQ(DescriptorSize(file), c.on_disk) << c.size;
-    EXPECT_EQ(file->buf_pos, c.pending) << c.size;
-    EXPECT_EQ(file->buf_pos + file->buf_left, 8192u);
-    EXPECT_EQ(file->position, static_cast<int64_t>(c.size));
+    EXPECT_EQ(Private(file)->buf_pos, c.pending) << c.size;
+    EXPECT_EQ(Private(file)->buf_pos + Private(file)->buf_left, 8192u);
+    EXPECT_EQ(Private(file)->position, static_cast<int64_t>(c.size));
     EXPECT_EQ(file->flush(file), QZ_OK);
     EXPECT_EQ(DescriptorSize(file), static_cast<int64_t>(c.size)) << "flush writes the rest";
-    EXPECT_EQ(file->buf_pos, 0u);
-    EXPECT_EQ(file->buf_left, 8192u);
+    EXPECT_EQ(Private(file)->buf_pos, 0u);
+    EXPECT_EQ(Private(file)->buf_left, 8192u);
     EXPECT_EQ(file->flush(file), QZ_OK) << "nothing pending";
     EXPECT_EQ(file->close(file), QZ_OK);
     EXPECT_TRUE(ReadWholeFile(path) == data) << c.size;
@@ -274,7 +274,7 @@ TEST_F(BinaryTest, SmallBufferedWritesFillABlockBeforeItIsWritten) {
   EXPECT_EQ(DescriptorSize(file), 0);
   EXPECT_EQ(file->write(file, data.data() + 8191, 1, 0, nullptr), QZ_OK);
   EXPECT_EQ(DescriptorSize(file), 8192) << "the block is written as soon as it is full";
-  EXPECT_EQ(file->buf_pos, 0u);
+  EXPECT_EQ(Private(file)->buf_pos, 0u);
   EXPECT_EQ(file->close(file), QZ_OK);
   EXPECT_TRUE(ReadWholeFile(path) == data);
 }
@@ -379,7 +379,7 @@ TEST_F(BinaryTest, PointSeekModes) {
     int64_t position = c.given;
     EXPECT_EQ(file->point(file, &position, c.mode), QZ_OK) << "mode " << c.mode;
     EXPECT_EQ(position, c.expected) << "mode " << c.mode;
-    EXPECT_EQ(file->position, c.expected) << "mode " << c.mode;
+    EXPECT_EQ(Private(file)->position, c.expected) << "mode " << c.mode;
     int64_t noted = -1;
     EXPECT_EQ(file->note(file, &noted), QZ_OK);
     EXPECT_EQ(noted, c.expected) << "mode " << c.mode;
@@ -388,7 +388,7 @@ TEST_F(BinaryTest, PointSeekModes) {
   int64_t position = -5;
   EXPECT_EQ(file->point(file, &position, 0), QZIOE_FAILED);
   EXPECT_EQ(position, -1);
-  EXPECT_EQ(file->position, -1);
+  EXPECT_EQ(Private(file)->position, -1);
   EXPECT_EQ(file->close(file), QZ_OK);
 }
 
@@ -401,20 +401,20 @@ TEST_F(BinaryTest, PointToZeroMarksTheByteOrderMarkDue) {
     ASSERT_NE(file, nullptr);
     int64_t position = 5;
     EXPECT_EQ(file->point(file, &position, 0), QZ_OK);
-    EXPECT_EQ(file->bom_pending, 0);
+    EXPECT_EQ(Private(file)->bom_pending, 0);
     position = 0;
     EXPECT_EQ(file->point(file, &position, 0), QZ_OK);
     // Open clears opt_no_bom for a file encoding without a mark, so the flag
     // is set; binary methods never write a mark.
-    EXPECT_EQ(file->bom_pending, 1);
+    EXPECT_EQ(Private(file)->bom_pending, 1);
     position = 99;
     EXPECT_EQ(file->point(file, &position, QZIOE_SEEK_REWIND), QZ_OK);
-    EXPECT_EQ(file->bom_pending, 1);
+    EXPECT_EQ(Private(file)->bom_pending, 1);
     // A handle whose file encoding has a mark keeps opt_no_bom; then the
     // mark never falls due again.
-    file->options |= QZIOE_OPT_NO_BOM;
+    Private(file)->options |= QZIOE_OPT_NO_BOM;
     EXPECT_EQ(file->point(file, &position, QZIOE_SEEK_REWIND), QZ_OK);
-    EXPECT_EQ(file->bom_pending, 0);
+    EXPECT_EQ(Private(file)->bom_pending, 0);
     EXPECT_EQ(file->close(file), QZ_OK);
     EXPECT_EQ(ReadWholeFile(Path("f")), "0123456789");
   }
@@ -462,9 +462,9 @@ TEST_F(BinaryTest, BufferedTruncateWritesPendingOutputFirst) {
     QZIOEFile *file = MustOpen(path, Options(QZIOE_MODE_OUTPUT));
     ASSERT_NE(file, nullptr);
     EXPECT_EQ(file->write(file, data.data(), 3000, 0, nullptr), QZ_OK);
-    EXPECT_EQ(file->buf_pos, 3000u) << "pending before the truncate";
+    EXPECT_EQ(Private(file)->buf_pos, 3000u) << "pending before the truncate";
     EXPECT_EQ(file->truncate(file, &c.length), QZ_OK);
-    EXPECT_EQ(file->buf_pos, 0u);
+    EXPECT_EQ(Private(file)->buf_pos, 0u);
     EXPECT_EQ(file->close(file), QZ_OK);
     EXPECT_EQ(FileSize(path), c.length) << "no pending bytes land past the end";
     EXPECT_TRUE(ReadWholeFile(path) == c.expected) << c.length;

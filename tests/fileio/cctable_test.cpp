@@ -43,7 +43,7 @@ protected:
     ASSERT_NE(setup_, nullptr);
     file_ = MustOpen(Path("f"), Options(QZIOE_MODE_OUTPUT, 0));
     ASSERT_NE(file_, nullptr);
-    file_->file_encoding = GetParam().id;
+    Private(file_)->file_encoding = GetParam().id;
   }
   void TearDown() override {
     if (file_ != nullptr) {
@@ -66,17 +66,18 @@ TEST_P(CCTableTest, OutboundAndInboundSequences) {
     ASSERT_EQ(setup_(file_, 1, set), QZ_OK);
     const std::string *expected = set == 1 ? set1 : set2;
     for (int i = 0; i < 9; ++i)
-      EXPECT_EQ(Bytes(file_->outbound_cc[i]), expected[i]) << "set " << set << " entry " << i;
-    EXPECT_EQ(file_->outbound_cc[6].length, 0u);
-    EXPECT_EQ(file_->cc_max, (set == 1 ? 3 : 6) * e.width) << "set " << set;
+      EXPECT_EQ(Bytes(Private(file_)->outbound_cc[i]), expected[i])
+          << "set " << set << " entry " << i;
+    EXPECT_EQ(Private(file_)->outbound_cc[6].length, 0u);
+    EXPECT_EQ(Private(file_)->cc_max, (set == 1 ? 3 : 6) * e.width) << "set " << set;
   }
   ASSERT_EQ(setup_(file_, 0, 1), QZ_OK);
-  EXPECT_EQ(Bytes(file_->inbound_cc[0]), lf);
-  EXPECT_EQ(Bytes(file_->inbound_cc[1]), ff);
-  EXPECT_EQ(Bytes(file_->inbound_cc[2]), cr);
-  EXPECT_EQ(file_->cc_max, e.width) << "one line feed";
+  EXPECT_EQ(Bytes(Private(file_)->inbound_cc[0]), lf);
+  EXPECT_EQ(Bytes(Private(file_)->inbound_cc[1]), ff);
+  EXPECT_EQ(Bytes(Private(file_)->inbound_cc[2]), cr);
+  EXPECT_EQ(Private(file_)->cc_max, e.width) << "one line feed";
   ASSERT_EQ(setup_(file_, 0, 2), QZ_OK) << "the second inbound set is the same";
-  EXPECT_EQ(Bytes(file_->inbound_cc[2]), cr);
+  EXPECT_EQ(Bytes(Private(file_)->inbound_cc[2]), cr);
 
   // Building again replaces the table's blocks instead of adding to them.
   const uint32_t blocks = Stats().blocks;
@@ -100,7 +101,8 @@ TEST_P(CCTableTest, EachAllocationFailureReleasesWhatItBuilt) {
       EXPECT_EQ(status, converts && n == 1 ? QZIOE_FAILED : QZS_NO_MEMORY) << "allocation " << n;
       EXPECT_EQ(Stats().blocks, blocks) << "allocation " << n;
       EXPECT_EQ(Stats().transcoders, baseline_.transcoders);
-      const QZIOECCEntry *table = direction == 0 ? file_->inbound_cc : file_->outbound_cc;
+      const QZIOECCEntry *table =
+          direction == 0 ? Private(file_)->inbound_cc : Private(file_)->outbound_cc;
       for (uint32_t i = 0; i < (direction == 0 ? 3u : 9u); ++i) {
         EXPECT_EQ(table[i].bytes, nullptr);
         EXPECT_EQ(table[i].length, 0u);

@@ -15,6 +15,7 @@
 #include <sstream>
 #include <string>
 
+#include "fileio/handle.h"
 #include "harness.h"
 #include "qzioe/fileio.h"
 
@@ -52,9 +53,17 @@ inline bool Exists(const std::string &path) {
   return access(path.c_str(), F_OK) == 0;
 }
 
+// The extension's private view of a handle, for white-box checks.
+inline ioe::File *Private(QZIOEFile *file) {
+  return ioe::file_of(file);
+}
+inline const ioe::File *Private(const QZIOEFile *file) {
+  return static_cast<const ioe::File *>(file);
+}
+
 // The handle's operating-system descriptor (word 0 of its system file record).
 inline int Descriptor(const QZIOEFile *file) {
-  return static_cast<const int *>(file->sysfile)[0];
+  return static_cast<const int *>(Private(file)->sysfile)[0];
 }
 
 inline int64_t DescriptorSize(const QZIOEFile *file) {

@@ -214,16 +214,16 @@ TEST_F(OpenTest, HeadWordsAndDescriptor) {
   EXPECT_EQ(file->d_aux_words[2], 33u);
   EXPECT_EQ(file->d_aux_words[3], 0u) << "only the counted words";
 
-  EXPECT_EQ(file->file_encoding, 0u);
-  EXPECT_EQ(file->record_encoding, 0u);
-  EXPECT_EQ(file->in_transcoder, nullptr);
-  EXPECT_EQ(file->out_transcoder, nullptr);
-  EXPECT_EQ(file->xcode_buf, nullptr);
-  EXPECT_EQ(file->bom_len, 0u);
-  EXPECT_EQ(file->options & QZIOE_OPT_NO_BOM, 0u) << "cleared: no mark to suppress";
-  EXPECT_EQ(file->cc_max, 0u);
-  EXPECT_EQ(file->block_size, 8192u);
-  EXPECT_EQ(file->buffer_size, 8192u);
+  EXPECT_EQ(Private(file)->file_encoding, 0u);
+  EXPECT_EQ(Private(file)->record_encoding, 0u);
+  EXPECT_EQ(Private(file)->in_transcoder, nullptr);
+  EXPECT_EQ(Private(file)->out_transcoder, nullptr);
+  EXPECT_EQ(Private(file)->xcode_buf, nullptr);
+  EXPECT_EQ(Private(file)->bom_len, 0u);
+  EXPECT_EQ(Private(file)->options & QZIOE_OPT_NO_BOM, 0u) << "cleared: no mark to suppress";
+  EXPECT_EQ(Private(file)->cc_max, 0u);
+  EXPECT_EQ(Private(file)->block_size, 8192u);
+  EXPECT_EQ(Private(file)->buffer_size, 8192u);
   EXPECT_EQ(file->close(file), QZ_OK);
 }
 
@@ -240,7 +240,7 @@ TEST_F(OpenTest, AuxWordCountIsClamped) {
     QZIOEFile *file = MustOpen(Path("f"), options);
     ASSERT_NE(file, nullptr);
     EXPECT_EQ(file->d_aux_word_count, c.kept) << c.given;
-    EXPECT_EQ(file->aux_word_count, static_cast<int32_t>(c.kept));
+    EXPECT_EQ(Private(file)->aux_word_count, static_cast<int32_t>(c.kept));
     for (uint32_t i = 0; i < 32; ++i)
       EXPECT_EQ(file->d_aux_words[i], i < c.kept ? 100 + i : 0u) << c.given << " word " << i;
     EXPECT_EQ(file->close(file), QZ_OK);
@@ -250,11 +250,11 @@ TEST_F(OpenTest, AuxWordCountIsClamped) {
 TEST_F(OpenTest, UpdateModeIsAlwaysUnbuffered) {
   QZIOEFile *file = MustOpen(Path("f"), Options(QZIOE_MODE_UPDATE, 1, 64));
   ASSERT_NE(file, nullptr);
-  EXPECT_EQ(file->buffered, 0u);
+  EXPECT_EQ(Private(file)->buffered, 0u);
   EXPECT_EQ(file->d_buffered, 0u);
   EXPECT_EQ(reinterpret_cast<const void *>(file->read), Address("skioe_read_rbin"));
   EXPECT_EQ(reinterpret_cast<const void *>(file->flush), Address("bkioe_flush"));
-  EXPECT_EQ(file->buffer_size, 64u) << "record_length for a direct handle";
+  EXPECT_EQ(Private(file)->buffer_size, 64u) << "record_length for a direct handle";
   EXPECT_EQ(file->close(file), QZ_OK);
 }
 
@@ -281,11 +281,11 @@ TEST_F(OpenTest, MethodSelection) {
     EXPECT_EQ(reinterpret_cast<const void *>(file->read), Address(c.read)) << c.mode;
     EXPECT_EQ(reinterpret_cast<const void *>(file->write), Address(c.write)) << c.mode;
     EXPECT_EQ(reinterpret_cast<const void *>(file->flush), Address(c.flush)) << c.mode;
-    EXPECT_EQ(file->sk_read, file->read);
-    EXPECT_EQ(file->sk_write, file->write);
-    EXPECT_EQ(file->sk_flush, file->flush);
-    EXPECT_EQ(file->buffer_size, c.buffer_size);
-    EXPECT_EQ(file->buffer == nullptr, c.buffer_size == 0);
+    EXPECT_EQ(Private(file)->sk_read, file->read);
+    EXPECT_EQ(Private(file)->sk_write, file->write);
+    EXPECT_EQ(Private(file)->sk_flush, file->flush);
+    EXPECT_EQ(Private(file)->buffer_size, c.buffer_size);
+    EXPECT_EQ(Private(file)->buffer == nullptr, c.buffer_size == 0);
     EXPECT_EQ(file->close(file), QZ_OK);
   }
 }
@@ -532,7 +532,7 @@ TEST_F(OpenTest, CloseFlushesWritingModesOnly) {
     ASSERT_NE(file, nullptr);
     g_flush_calls = 0;
     g_flush_result = QZIOE_IO_ERROR;
-    file->sk_flush = CountingFlush;
+    Private(file)->sk_flush = CountingFlush;
     const QZStatus status = file->close(file);
     EXPECT_EQ(g_flush_calls, mode == QZIOE_MODE_INPUT ? 0 : 1) << "mode " << mode;
     EXPECT_EQ(status, mode == QZIOE_MODE_INPUT ? QZ_OK : QZIOE_IO_ERROR) << "mode " << mode;
@@ -550,15 +550,15 @@ TEST_F(OpenTest, AttachJournal) {
   options.journal = first;
   QZIOEFile *file = MustOpen(Path("f"), options);
   ASSERT_NE(file, nullptr);
-  EXPECT_EQ(file->journal, first);
+  EXPECT_EQ(Private(file)->journal, first);
   EXPECT_EQ(file->attachjnl(file, second), QZ_OK);
-  EXPECT_EQ(file->journal, second);
+  EXPECT_EQ(Private(file)->journal, second);
 
   qzk_fail_nth(kernel_, QZK_FAULT_LOCK_ACQUIRE, 1);
   EXPECT_EQ(file->attachjnl(file, first), QZK_LOCK_FAILED);
-  EXPECT_EQ(file->journal, second) << "the old journal stays";
+  EXPECT_EQ(Private(file)->journal, second) << "the old journal stays";
   EXPECT_EQ(file->attachjnl(file, nullptr), QZ_OK);
-  EXPECT_EQ(file->journal, nullptr);
+  EXPECT_EQ(Private(file)->journal, nullptr);
   EXPECT_EQ(file->attachjnl(nullptr, first), QZIOE_BAD_HANDLE);
   EXPECT_EQ(file->close(file), QZ_OK);
   qzk_journal_destroy(first);

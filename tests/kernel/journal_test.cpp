@@ -169,64 +169,24 @@ TEST(Catalogue, EveryStatusHasItsNameAndAText) {
     QZStatus status;
     const char *name;
   } codes[] = {
-#define CODE(x) {x, #x}
-      CODE(QZ_OK),
-      CODE(QZS_NO_MEMORY),
-      CODE(QZS_BAD_VALUE),
-      CODE(QZS_UNSUPPORTED),
-      CODE(QZS_BAD_ARGUMENT_NUMBER),
-      CODE(QZS_BUFFER_TOO_SMALL),
-      CODE(QZIOE_NOT_FOUND),
-      CODE(QZIOE_NO_ACCESS),
-      CODE(QZIOE_BAD_OPTIONS),
-      CODE(QZIOE_BAD_MEMBER_NAME),
-      CODE(QZIOE_IN_USE),
-      CODE(QZIOE_FAILED),
-      CODE(QZIOE_END_OF_FILE),
-      CODE(QZIOE_READ_ONLY),
-      CODE(QZIOE_OPEN_REFUSED),
-      CODE(QZIOE_BAD_HANDLE),
-      CODE(QZIOE_RECORD_SPLIT),
-      CODE(QZIOE_BAD_FORMAT),
-      CODE(QZIOE_NO_SPACE),
-      CODE(QZIOE_NAME_TOO_LONG),
-      CODE(QZIOE_BAD_NAME),
-      CODE(QZIOE_NOT_SUPPORTED),
-      CODE(QZIOE_IO_ERROR),
-      CODE(QZIOE_PATH_NOT_FOUND),
-      CODE(QZIOE_BAD_MODE),
-      CODE(QZIOE_BAD_BUFFERING),
-      CODE(QZIOE_LENGTH_TOO_BIG),
-      CODE(QZIOE_BAD_SWITCH),
-      CODE(QZIOE_NOT_EMPTY),
-      CODE(QZIOE_EXISTS),
-      CODE(QZIOE_NAME_BUFFER_TOO_SMALL),
-      CODE(QZIOE_BAD_LOCK_OPTION),
-      CODE(QZIOE_NO_MEMBER),
-      CODE(QZIOE_EMPTY_LISTING),
-      CODE(QZFSX_NO_MEMORY),
-      CODE(QZFSX_NOT_FOUND),
-      CODE(QZFSX_PATH_NOT_FOUND),
-      CODE(QZFSX_NO_ACCESS),
-      CODE(QZFSX_REFUSED),
-      CODE(QZFSX_IN_USE),
-      CODE(QZFSX_IN_USE_LAST),
-      CODE(QZFSX_BUSY),
-      CODE(QZFSX_FAILED),
-      CODE(QZK_BAD_ARGUMENT),
-      CODE(QZK_NO_MEMORY),
-      CODE(QZK_BUFFER_TOO_SMALL),
-      CODE(QZK_BAD_SEQUENCE),
-      CODE(QZK_UNKNOWN_ENCODING),
-      CODE(QZK_NO_SUCH_VALUE),
-      CODE(QZK_LOCK_FAILED),
-      CODE(QZK_INJECTED),
+#define CODE(name, code, text) {name, #name},
+      QZ_STATUS_CODES(CODE) QZK_STATUS_CODES(CODE)
 #undef CODE
   };
   for (const auto &code : codes) {
     EXPECT_STREQ(qzk_status_name(code.status), code.name);
     EXPECT_STRNE(qzk_status_text(code.status), "unknown status") << code.name;
     EXPECT_EQ(std::strchr(qzk_status_text(code.status), '\n'), nullptr) << code.name;
+    // Success is the only code without the failure bit.
+    EXPECT_EQ(QZ_FAILED(code.status), code.status != QZ_OK) << code.name;
+  }
+  // Two names for one code would make the catalogue answer with the first.
+  for (const auto &a : codes) {
+    for (const auto &b : codes) {
+      if (&a != &b) {
+        EXPECT_NE(a.status, b.status) << a.name << " and " << b.name;
+      }
+    }
   }
   EXPECT_STREQ(qzk_status_name(0x80001234u), "unknown status");
   EXPECT_STREQ(qzk_status_text(0x80001234u), "unknown status");

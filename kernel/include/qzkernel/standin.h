@@ -19,17 +19,29 @@
 
 QZ_EXTERN_C_BEGIN
 
-/* Statuses of the stand-in kernel itself. */
-#define QZK_BAD_ARGUMENT ((QZStatus)0x807f0001u)
-#define QZK_NO_MEMORY ((QZStatus)0x807f0002u)
-#define QZK_BUFFER_TOO_SMALL ((QZStatus)0x807f0003u)
-#define QZK_BAD_SEQUENCE ((QZStatus)0x807f0004u)
-#define QZK_UNKNOWN_ENCODING ((QZStatus)0x807f0005u)
-#define QZK_NO_SUCH_VALUE ((QZStatus)0x807f0006u)
-#define QZK_LOCK_FAILED ((QZStatus)0x807f0007u)
-#define QZK_INJECTED ((QZStatus)0x807f0008u)
-/* qzfsx open failure without a code of its own (EIO, ELOOP, ...). */
-#define QZFSX_FAILED ((QZStatus)0x80ffe0ffu)
+/* Statuses of the stand-in kernel itself, in the form of QZ_STATUS_CODES. */
+#define QZK_STATUS_CODES(X)                                                                        \
+  X(QZK_BAD_ARGUMENT, 0x807f0001u, "kernel: bad argument")                                         \
+  X(QZK_NO_MEMORY, 0x807f0002u, "kernel: out of memory")                                           \
+  X(QZK_BUFFER_TOO_SMALL, 0x807f0003u, "kernel: the result does not fit")                          \
+  X(QZK_BAD_SEQUENCE, 0x807f0004u, "kernel: invalid or incomplete character sequence")             \
+  X(QZK_UNKNOWN_ENCODING, 0x807f0005u, "kernel: unknown encoding")                                 \
+  X(QZK_NO_SUCH_VALUE, 0x807f0006u, "kernel: no such named value")                                 \
+  X(QZK_LOCK_FAILED, 0x807f0007u, "kernel: the lock could not be acquired")                        \
+  X(QZK_INJECTED, 0x807f0008u, "kernel: injected fault")                                           \
+  /* qzfsx open failure without a code of its own (EIO, ELOOP, ...). */                            \
+  X(QZFSX_FAILED, 0x80ffe0ffu, "qzfsx: the open failed")
+
+#ifdef __cplusplus
+#define QZK_STATUS_CONSTANT_(name, code, text) constexpr QZStatus name = code;
+QZ_EXTERN_C_END
+QZK_STATUS_CODES(QZK_STATUS_CONSTANT_)
+QZ_EXTERN_C_BEGIN
+#else
+#define QZK_STATUS_CONSTANT_(name, code, text) name = code,
+__extension__ enum QZKStatusCode { QZK_STATUS_CODES(QZK_STATUS_CONSTANT_) };
+#endif
+#undef QZK_STATUS_CONSTANT_
 
 typedef struct QZKOptions {
   /* iconv name of encoding 62; null means "ISO-8859-1". */
