@@ -56,6 +56,11 @@ void Misuse(Kernel *kernel, const char *format, ...) __attribute__((format(print
 // one fail.
 bool Inject(Kernel *kernel, QZKFault fault);
 
+struct Kernel;
+// Notes a successful creation for qzk_creations.
+void RecordCreation(Kernel *kernel, QZKObjectKind kind, const char *name, QZWord context,
+                    uint32_t from = 0, uint32_t to = 0);
+
 template <class Derived, class Public> Derived *Find(Public *object, Kind kind) {
   if (object == nullptr || Owner(object, kind) == nullptr) return nullptr;
   return static_cast<Derived *>(object);
@@ -107,6 +112,10 @@ struct Kernel : QZHandle {
   std::set<std::pair<uint32_t, uint32_t>> refused_pairs;
   bool host_name_set = false;
   std::string host_name;
+
+  QZStatus fsx_open_status = QZ_OK; // 0: qzfsx opens for real
+  std::mutex creations_mutex;
+  std::vector<QZKCreation> creations;
 
   std::string os_encoding;
   Nls *nls_object = nullptr;

@@ -116,6 +116,18 @@ bool Inject(Kernel *kernel, QZKFault fault) {
   return false;
 }
 
+void RecordCreation(Kernel *kernel, QZKObjectKind kind, const char *name, QZWord context,
+                    uint32_t from, uint32_t to) {
+  QZKCreation record{};
+  record.kind = kind;
+  if (name != nullptr) std::snprintf(record.name, sizeof record.name, "%s", name);
+  record.context = context;
+  record.from = from;
+  record.to = to;
+  std::lock_guard guard(kernel->creations_mutex);
+  kernel->creations.push_back(record);
+}
+
 } // namespace qzk
 
 using namespace qzk;
@@ -270,6 +282,39 @@ QZ_EXPORT void qzk_set_transcoder_refused(QZHandle *handle, uint32_t from, uint3
     kernel->refused_pairs.insert({from, to});
   else
     kernel->refused_pairs.erase({from, to});
+}
+
+QZ_EXPORT void qzk_set_fsx_open_status(QZHandle *handle, QZStatus status) {
+  Kernel *kernel = Find<Kernel>(handle, Kind::Kernel);
+  if (kernel == nullptr) {
+    Misuse(nullptr, "set_fsx_open_status: %p is not a kernel handle", static_cast<void *>(handle));
+    return;
+  }
+  std::lock_guard guard(kernel->settings_mutex);
+  kernel->fsx_open_status = status;
+}
+
+QZ_EXPORT uint32_t qzk_creations(QZHandle *handle, QZKCreation *records, uint32_t capacity) {
+  Kernel *kernel = Find<Kernel>(handle, Kind::Kernel);
+  if (kernel == nullptr || (records == nullptr && capacity != 0)) {
+    Misuse(kernel, "creations: bad kernel %p or null records", static_cast<void *>(handle));
+    return 0;
+  }
+  std::lock_guard guard(kernel->creations_mutex);
+  const auto count = static_cast<uint32_t>(kernel->creations.size());
+  for (uint32_t i = 0; i < count && i < capacity; ++i)
+    records[i] = kernel->creations[i];
+  return count;
+}
+
+QZ_EXPORT void qzk_clear_creations(QZHandle *handle) {
+  Kernel *kernel = Find<Kernel>(handle, Kind::Kernel);
+  if (kernel == nullptr) {
+    Misuse(nullptr, "clear_creations: %p is not a kernel handle", static_cast<void *>(handle));
+    return;
+  }
+  std::lock_guard guard(kernel->creations_mutex);
+  kernel->creations.clear();
 }
 
 QZ_EXPORT void qzk_set_timezone(QZHandle *handle, int32_t seconds_west) {

@@ -186,6 +186,7 @@ QZList *CreateList(QZHandle *handle, const QZListOptions *options, QZWord zero, 
   }
   kernel->lists.fetch_add(1);
   Register(&head, Kind::List, kernel);
+  RecordCreation(kernel, QZK_OBJECT_LIST, name, 0);
   return &head;
 }
 

@@ -66,7 +66,9 @@ QZStatus Release(QZLock *public_lock) {
   }
   lock->owner.store(std::thread::id());
   pthread_mutex_unlock(&lock->mutex);
-  return QZ_OK;
+  // An injected failure still releases: it tests the caller's handling of
+  // the status, not a lock held for ever.
+  return Inject(lock->kernel, QZK_FAULT_LOCK_RELEASE) ? QZK_LOCK_FAILED : QZ_OK;
 }
 
 QZStatus DestroyLock(QZLock *public_lock) {
@@ -140,6 +142,7 @@ QZLock *CreateLock(QZHandle *handle, const QZObjectOptions *options, QZWord zero
   }
   kernel->locks.fetch_add(1);
   Register(&head, Kind::Lock, kernel);
+  RecordCreation(kernel, QZK_OBJECT_LOCK, name, 0);
   return &head;
 }
 

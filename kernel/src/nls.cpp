@@ -190,6 +190,7 @@ Transcoder *NewTranscoder(Nls *nls, uint32_t from, uint32_t to, QZWord context, 
       kernel->live_transcoders.insert(transcoder);
     }
     kernel->transcoders.fetch_add(1);
+    RecordCreation(kernel, QZK_OBJECT_TRANSCODER, nullptr, context, from, to);
   }
   Register(&head, Kind::Transcoder, kernel);
   return transcoder;
@@ -259,6 +260,7 @@ QZStatus EncodingInfo(QZNls *public_nls, uint32_t encoding, const QZEncodingInfo
            static_cast<void *>(public_nls));
     return QZK_BAD_ARGUMENT;
   }
+  if (Inject(nls->kernel, QZK_FAULT_ENCODING_INFO)) return QZK_INJECTED;
   const QZEncodingInfo *found = InfoOf(nls, encoding);
   if (found == nullptr) return QZK_UNKNOWN_ENCODING;
   *info = found;
@@ -274,6 +276,7 @@ QZStatus TextLength(QZNls *public_nls, uint32_t from, const void *text, uint32_t
            static_cast<void *>(public_nls));
     return QZK_BAD_ARGUMENT;
   }
+  if (Inject(nls->kernel, QZK_FAULT_TEXT_LENGTH)) return QZK_INJECTED;
   iconv_t converter = OpenConverter(nls, from, to);
   if (!IsOpen(converter)) return QZK_UNKNOWN_ENCODING;
   char scratch[4096];

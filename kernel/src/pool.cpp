@@ -13,6 +13,7 @@ namespace {
 
 constexpr uint32_t kBlockMagic = 0x6b6c4251u; // "QBlk"
 constexpr uint32_t kFreedMagic = 0x64657246u; // "Fred"
+constexpr unsigned char kPoison = 0xa5;
 
 struct BlockHeader {
   uint32_t magic;
@@ -70,7 +71,9 @@ void *Allocate(QZPool *public_pool, uint32_t bytes, uint32_t flags) {
   header->pool = pool;
   header->size = bytes;
   void *payload = static_cast<unsigned char *>(region) + kHeaderSpace;
-  if ((flags & QZ_POOL_ZERO_FILL) != 0 && bytes != 0) std::memset(payload, 0, bytes);
+  // Without the zero flag a block is poisoned, so that nothing comes to rely
+  // on fresh memory being zero.
+  if (bytes != 0) std::memset(payload, (flags & QZ_POOL_ZERO_FILL) != 0 ? 0 : kPoison, bytes);
   {
     std::lock_guard guard(pool->mutex);
     pool->blocks.insert(payload);
@@ -159,6 +162,7 @@ QZPool *CreatePool(QZHandle *handle, const QZObjectOptions *options, QZWord cont
   }
   kernel->pools.fetch_add(1);
   Register(&head, Kind::Pool, kernel);
+  RecordCreation(kernel, QZK_OBJECT_POOL, name, context);
   return &head;
 }
 

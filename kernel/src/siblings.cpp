@@ -157,6 +157,13 @@ QZFsxFile *FsxOpen(QZExtension *extension, const QZFsxRequest *request, uint32_t
     *status = QZK_BAD_ARGUMENT;
     return nullptr;
   }
+  {
+    std::lock_guard guard(kernel->settings_mutex);
+    if (kernel->fsx_open_status != QZ_OK) {
+      *status = kernel->fsx_open_status;
+      return nullptr;
+    }
+  }
   std::string path;
   path.reserve(request->path_length);
   for (uint32_t i = 0; i < request->path_length; ++i) {
@@ -323,6 +330,7 @@ QZExtension *LoadExtension(QZHandle *handle, const QZChar *name, uint32_t length
   }
   kernel->extensions.fetch_add(1);
   Register(&head, Kind::Extension, kernel);
+  RecordCreation(kernel, QZK_OBJECT_SIBLING, found->name, context);
   return &head;
 }
 

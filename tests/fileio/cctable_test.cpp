@@ -127,6 +127,17 @@ TEST_P(CCTableTest, ConversionFailureReleasesWhatItBuilt) {
   qzk_fail_nth(kernel_, QZK_FAULT_CONVERT, 0);
 }
 
+TEST_P(CCTableTest, FailingTextLengthReleasesTheTranscoder) {
+  const uint32_t blocks = Stats().blocks;
+  qzk_fail_nth(kernel_, QZK_FAULT_TEXT_LENGTH, 1);
+  const QZStatus status = setup_(file_, 1, 1);
+  qzk_fail_nth(kernel_, QZK_FAULT_TEXT_LENGTH, 0);
+  // Encoding 27 needs no transcoder and asks no length.
+  EXPECT_EQ(status, GetParam().id == QZ_ENC_UTF32LE ? QZ_OK : QZK_INJECTED);
+  EXPECT_EQ(Stats().blocks, status == QZ_OK ? Stats().blocks : blocks);
+  EXPECT_EQ(Stats().transcoders, baseline_.transcoders);
+}
+
 TEST_P(CCTableTest, UnknownDirectionFails) {
   const uint32_t allocations = qzk_operation_count(kernel_, QZK_FAULT_ALLOCATION);
   EXPECT_EQ(setup_(file_, 2, 1), QZIOE_FAILED);

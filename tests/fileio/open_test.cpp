@@ -543,6 +543,81 @@ TEST_F(OpenTest, CloseFlushesWritingModesOnly) {
 
 // --- small methods ----------------------------------------------------------
 
+// Every qzfsx open status the POSIX layer translates, and ones it does not.
+TEST_F(OpenTest, QzfsxStatusesTranslateRowByRow) {
+  const struct {
+    QZStatus fsx, result;
+  } rows[] = {
+      {QZFSX_NO_MEMORY, QZS_NO_MEMORY},
+      {QZFSX_NOT_FOUND, QZIOE_NOT_FOUND},
+      {QZFSX_PATH_NOT_FOUND, QZIOE_PATH_NOT_FOUND},
+      {QZFSX_NO_ACCESS, QZIOE_NO_ACCESS},
+      {QZFSX_REFUSED, QZIOE_OPEN_REFUSED},
+      {0x80ffe00fu, QZIOE_IN_USE},
+      {0x80ffe010u, QZIOE_IN_USE},
+      {0x80ffe011u, QZIOE_IN_USE},
+      {0x80ffe012u, QZIOE_IN_USE},
+      {0x80ffe013u, QZIOE_IN_USE},
+      {QZFSX_BUSY, QZIOE_IN_USE},
+      {0x80ffe00eu - 1, QZIOE_IO_ERROR},
+      {0x80ffe014u, QZIOE_IO_ERROR},
+      {QZFSX_FAILED, QZIOE_IO_ERROR},
+      {QZK_INJECTED, QZIOE_IO_ERROR},
+  };
+  for (const auto &row : rows) {
+    qzk_set_fsx_open_status(kernel_, row.fsx);
+    QZStatus status = 0;
+    EXPECT_EQ(Open(Path("f"), Options(QZIOE_MODE_OUTPUT), &status), nullptr);
+    EXPECT_EQ(status, row.result) << std::hex << row.fsx << " gave " << qzk_status_name(status);
+    ExpectBaseline();
+  }
+  qzk_set_fsx_open_status(kernel_, QZ_OK);
+  EXPECT_FALSE(Exists(Path("f"))) << "no translated failure touched the file system";
+}
+
+// With UTF-8 as the system's encoding, names still go to the system one
+// byte per character: ASCII names work; a name with a character that needs
+// more bytes is refused before anything is created.
+TEST_F(OpenTest, Utf8AsTheSystemEncoding) {
+  QZKOptions options{};
+  options.os_encoding = "UTF-8";
+  RestartKernel(options);
+  baseline_ = Stats();
+  using ExpandFn = QZStatus (*)(QZIOEExtension *, const QZChar *, uint32_t, QZChar **, uint32_t *);
+  const auto expand = Symbol<ExpandFn>("bkioeexpand_path");
+  const std::vector<QZChar> ascii = Chars(Path("plain.bin"));
+  QZChar *expanded = nullptr;
+  uint32_t length = 0;
+  ASSERT_EQ(expand(ext_, ascii.data(), static_cast<uint32_t>(ascii.size()), &expanded, &length),
+            QZ_OK);
+  EXPECT_EQ(Narrow(expanded, length), Path("plain.bin"));
+  EXPECT_EQ(Symbol<QZStatus (*)(QZPool *, QZChar *)>("bkioeexpand_path_free")(ext_->pool, expanded),
+            QZ_OK);
+
+  QZIOEFile *file = MustOpen(Path("plain.bin"), Options(QZIOE_MODE_OUTPUT));
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(file->write(file, "abc", 3, 0, nullptr), QZ_OK);
+  EXPECT_EQ(file->close(file), QZ_OK);
+  EXPECT_EQ(ReadWholeFile(Path("plain.bin")), "abc");
+
+  std::vector<QZChar> wide = Chars(Path("caf"));
+  wide.push_back(0xe9); // é: two bytes in UTF-8
+  expanded = nullptr;
+  EXPECT_EQ(expand(ext_, wide.data(), static_cast<uint32_t>(wide.size()), &expanded, &length),
+            QZIOE_FAILED);
+  EXPECT_EQ(expanded, nullptr);
+  QZStatus status = 0;
+  const QZIOEOpenOptions output = Options(QZIOE_MODE_OUTPUT);
+  EXPECT_EQ(ext_->open(ext_, wide.data(), static_cast<int32_t>(wide.size()), &output, 0, 0,
+                       nullptr, &status),
+            nullptr);
+  EXPECT_EQ(status, QZIOE_FAILED);
+  EXPECT_FALSE(Exists(Path("caf"))) << "no cut name was created";
+  EXPECT_FALSE(Exists(Path("caf\xc3\xa9")));
+  EXPECT_EQ(ReadWholeFile(Path("plain.bin")), "abc");
+  ExpectBaseline();
+}
+
 TEST_F(OpenTest, AttachJournal) {
   QZJournal *first = qzk_journal_create(kernel_, 0);
   QZJournal *second = qzk_journal_create(kernel_, 0);
@@ -557,6 +632,9 @@ TEST_F(OpenTest, AttachJournal) {
   qzk_fail_nth(kernel_, QZK_FAULT_LOCK_ACQUIRE, 1);
   EXPECT_EQ(file->attachjnl(file, first), QZK_LOCK_FAILED);
   EXPECT_EQ(Private(file)->journal, second) << "the old journal stays";
+  qzk_fail_nth(kernel_, QZK_FAULT_LOCK_RELEASE, 1);
+  EXPECT_EQ(file->attachjnl(file, first), QZK_LOCK_FAILED) << "the release's status";
+  EXPECT_EQ(Private(file)->journal, first);
   EXPECT_EQ(file->attachjnl(file, nullptr), QZ_OK);
   EXPECT_EQ(Private(file)->journal, nullptr);
   EXPECT_EQ(file->attachjnl(nullptr, first), QZIOE_BAD_HANDLE);

@@ -73,6 +73,18 @@ void ExtensionTest::Unload() {
   }
 }
 
+void ExtensionTest::RestartKernel(const QZKOptions &options) {
+  Unload();
+  ExpectNothingAlive();
+  EXPECT_EQ(Stats().misuses, accepted_misuses_) << "the stand-in refused a bad call";
+  qzk_kernel_destroy(kernel_);
+  accepted_misuses_ = 0;
+  kernel_ = qzk_kernel_create(&options);
+  ASSERT_NE(kernel_, nullptr);
+  ext_ = Load();
+  ASSERT_NE(ext_, nullptr);
+}
+
 void ExtensionTest::SetUp() {
   KernelTest::SetUp();
   ext_ = Load();

@@ -52,6 +52,9 @@ protected:
   // Loads a fresh extension; null with the loader's message as a failure.
   QZIOEExtension *Load(QZWord context = 0);
   void Unload();
+  // Replaces the kernel by one made with `options` and loads the extension
+  // into it; fails the test when it cannot.
+  void RestartKernel(const QZKOptions &options);
 
   QZIOEExtension *ext_ = nullptr;
   QZKLoaded *loaded_ = nullptr;

@@ -75,6 +75,9 @@ typedef enum QZKFault {
   QZK_FAULT_NAMED_VALUE,  /* kernel word 14 fails with QZK_INJECTED */
   QZK_FAULT_CONVERT,      /* transcoder word 4 fails with QZK_INJECTED */
   QZK_FAULT_LIST_ADD,     /* list word 6 answers 0 */
+  QZK_FAULT_ENCODING_INFO, /* NLS word 13 fails with QZK_INJECTED */
+  QZK_FAULT_TEXT_LENGTH,   /* NLS word 10 fails with QZK_INJECTED */
+  QZK_FAULT_LOCK_RELEASE,  /* lock word 4 releases but answers QZK_LOCK_FAILED */
   QZK_FAULT_COUNT
 } QZKFault;
 
@@ -88,14 +91,41 @@ QZ_EXPORT uint32_t qzk_operation_count(QZHandle *kernel, QZKFault fault);
 QZ_EXPORT void qzk_set_sibling_available(QZHandle *kernel, const char *name, int available);
 /* Without NLS, kernel word 27 is null. */
 QZ_EXPORT void qzk_set_nls_available(QZHandle *kernel, int available);
-/* Makes transcoder creation from `from` to `to` fail (NLS words 14 to 16;
- * word 15 is 62 to 27, word 16 is 27 to 62). */
+/* Makes transcoder creation from `from` to `to` fail, in that direction only
+ * (NLS words 14 to 16; word 15 is 62 to 27, word 16 is 27 to 62). */
 QZ_EXPORT void qzk_set_transcoder_refused(QZHandle *kernel, uint32_t from, uint32_t to,
                                           int refused);
+/* Makes every qzfsx open fail with `status` before it touches the file
+ * system (0: opens work again). */
+QZ_EXPORT void qzk_set_fsx_open_status(QZHandle *kernel, QZStatus status);
 /* The value behind kernel word 56; starts as the system zone's. */
 QZ_EXPORT void qzk_set_timezone(QZHandle *kernel, int32_t seconds_west);
 /* Overrides the host name that qzhost reports (null: gethostname). */
 QZ_EXPORT void qzk_set_host_name(QZHandle *kernel, const char *name);
+
+/* What the extension asked the kernel to create, in order: successful
+ * creations of pools, locks, lists, counted transcoders and sibling loads,
+ * with the names and contexts they were given. */
+typedef enum QZKObjectKind {
+  QZK_OBJECT_POOL = 0,
+  QZK_OBJECT_LOCK,
+  QZK_OBJECT_LIST,
+  QZK_OBJECT_TRANSCODER,
+  QZK_OBJECT_SIBLING
+} QZKObjectKind;
+
+typedef struct QZKCreation {
+  QZKObjectKind kind;
+  char name[64];   /* as given, cut to 63 bytes (transcoders: empty) */
+  QZWord context;  /* pools, transcoders, siblings; 0 for the others */
+  uint32_t from;   /* transcoders: the encodings */
+  uint32_t to;
+} QZKCreation;
+
+/* Copies up to `capacity` creations (oldest first) and returns how many
+ * there were since the kernel was made or last cleared. */
+QZ_EXPORT uint32_t qzk_creations(QZHandle *kernel, QZKCreation *records, uint32_t capacity);
+QZ_EXPORT void qzk_clear_creations(QZHandle *kernel);
 
 /* Journals. A memory journal keeps one line per message:
  * "<severity> <STATUS_NAME>: <rendered text>\n". */
