@@ -608,8 +608,8 @@ TEST_F(OpenTest, Utf8AsTheSystemEncoding) {
   EXPECT_EQ(expanded, nullptr);
   QZStatus status = 0;
   const QZIOEOpenOptions output = Options(QZIOE_MODE_OUTPUT);
-  EXPECT_EQ(ext_->open(ext_, wide.data(), static_cast<int32_t>(wide.size()), &output, 0, 0,
-                       nullptr, &status),
+  EXPECT_EQ(ext_->open(ext_, wide.data(), static_cast<int32_t>(wide.size()), &output, 0, 0, nullptr,
+                       &status),
             nullptr);
   EXPECT_EQ(status, QZIOE_FAILED);
   EXPECT_FALSE(Exists(Path("caf"))) << "no cut name was created";

@@ -1,11 +1,17 @@
 #include "syscall_faults.h"
 
+#include <dirent.h>
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdarg>
+#include <cstring>
 #include <mutex>
 
 namespace qzfault {
@@ -39,13 +45,16 @@ struct Verdict {
   size_t limit = 0;
 };
 
-Verdict decide(Call call, int fd) {
+Verdict decide(Call call, int fd, const char *path = nullptr) {
   State &s = state();
   std::lock_guard lock(s.mutex);
   const size_t i = static_cast<size_t>(call);
   Slot &slot = s.slots[i];
   ++s.seen[i];
   if (!slot.armed || (slot.fault.fd != -1 && slot.fault.fd != fd)) return {};
+  if (slot.fault.path_part != nullptr &&
+      (path == nullptr || std::strstr(path, slot.fault.path_part) == nullptr))
+    return {};
   if (slot.remaining_before > 0) {
     --slot.remaining_before;
     return {};
@@ -147,6 +156,125 @@ __attribute__((visibility("default"))) int ftruncate64(int fd, off64_t length) {
   size_t unused = 0;
   QZFAULT_GUARD(Call::ftruncate, fd, unused);
   return real(fd, length);
+}
+
+// Path calls: a fault fails the call (-1, or null for a stream) with its
+// errno; short counts mean nothing to them.
+#define QZFAULT_PATH_GUARD(call, fd, path, failed)                                                 \
+  if (const qzfault::Verdict verdict = decide(call, fd, path); verdict.fail) {                     \
+    errno = verdict.error;                                                                         \
+    return failed;                                                                                 \
+  }
+
+__attribute__((visibility("default"))) int open64(const char *path, int flags, ...) {
+  static auto real = qzfault::next<int (*)(const char *, int, ...)>("open64");
+  mode_t mode = 0;
+  if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
+    va_list args;
+    va_start(args, flags);
+    mode = static_cast<mode_t>(va_arg(args, unsigned));
+    va_end(args);
+  }
+  QZFAULT_PATH_GUARD(Call::open, -1, path, -1);
+  return real(path, flags, mode);
+}
+
+__attribute__((visibility("default"))) int openat64(int directory, const char *name, int flags,
+                                                    ...) {
+  static auto real = qzfault::next<int (*)(int, const char *, int, ...)>("openat64");
+  mode_t mode = 0;
+  if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
+    va_list args;
+    va_start(args, flags);
+    mode = static_cast<mode_t>(va_arg(args, unsigned));
+    va_end(args);
+  }
+  QZFAULT_PATH_GUARD(Call::openat, directory, name, -1);
+  return real(directory, name, flags, mode);
+}
+
+__attribute__((visibility("default"))) int close(int fd) {
+  static auto real = qzfault::next<int (*)(int)>("close");
+  if (const qzfault::Verdict verdict = decide(Call::close, fd); verdict.fail) {
+    // A failing close still closes on Linux.
+    real(fd);
+    errno = verdict.error;
+    return -1;
+  }
+  return real(fd);
+}
+
+__attribute__((visibility("default"))) int stat64(const char *path, struct stat64 *info) {
+  static auto real = qzfault::next<int (*)(const char *, struct stat64 *)>("stat64");
+  QZFAULT_PATH_GUARD(Call::stat, -1, path, -1);
+  return real(path, info);
+}
+
+__attribute__((visibility("default"))) int lstat64(const char *path, struct stat64 *info) {
+  static auto real = qzfault::next<int (*)(const char *, struct stat64 *)>("lstat64");
+  QZFAULT_PATH_GUARD(Call::lstat, -1, path, -1);
+  return real(path, info);
+}
+
+__attribute__((visibility("default"))) int fstatat64(int directory, const char *name,
+                                                     struct stat64 *info, int flags) {
+  static auto real = qzfault::next<int (*)(int, const char *, struct stat64 *, int)>("fstatat64");
+  QZFAULT_PATH_GUARD(Call::fstatat, directory, name, -1);
+  return real(directory, name, info, flags);
+}
+
+__attribute__((visibility("default"))) int statvfs64(const char *path, struct statvfs64 *info) {
+  static auto real = qzfault::next<int (*)(const char *, struct statvfs64 *)>("statvfs64");
+  QZFAULT_PATH_GUARD(Call::statvfs, -1, path, -1);
+  return real(path, info);
+}
+
+__attribute__((visibility("default"))) int mkdir(const char *path, mode_t mode) {
+  static auto real = qzfault::next<int (*)(const char *, mode_t)>("mkdir");
+  QZFAULT_PATH_GUARD(Call::mkdir, -1, path, -1);
+  return real(path, mode);
+}
+
+__attribute__((visibility("default"))) int rmdir(const char *path) {
+  static auto real = qzfault::next<int (*)(const char *)>("rmdir");
+  QZFAULT_PATH_GUARD(Call::rmdir, -1, path, -1);
+  return real(path);
+}
+
+__attribute__((visibility("default"))) int unlink(const char *path) {
+  static auto real = qzfault::next<int (*)(const char *)>("unlink");
+  QZFAULT_PATH_GUARD(Call::unlink, -1, path, -1);
+  return real(path);
+}
+
+__attribute__((visibility("default"))) int unlinkat(int directory, const char *name, int flags) {
+  static auto real = qzfault::next<int (*)(int, const char *, int)>("unlinkat");
+  QZFAULT_PATH_GUARD(Call::unlinkat, directory, name, -1);
+  return real(directory, name, flags);
+}
+
+__attribute__((visibility("default"))) int rename(const char *from, const char *to) {
+  static auto real = qzfault::next<int (*)(const char *, const char *)>("rename");
+  QZFAULT_PATH_GUARD(Call::rename, -1, from, -1);
+  return real(from, to);
+}
+
+__attribute__((visibility("default"))) DIR *opendir(const char *path) {
+  static auto real = qzfault::next<DIR *(*)(const char *)>("opendir");
+  QZFAULT_PATH_GUARD(Call::opendir, -1, path, nullptr);
+  return real(path);
+}
+
+__attribute__((visibility("default"))) DIR *fdopendir(int fd) {
+  static auto real = qzfault::next<DIR *(*)(int)>("fdopendir");
+  QZFAULT_PATH_GUARD(Call::fdopendir, fd, nullptr, nullptr);
+  return real(fd);
+}
+
+__attribute__((visibility("default"))) struct dirent64 *readdir64(DIR *stream) {
+  static auto real = qzfault::next<struct dirent64 *(*)(DIR *)>("readdir64");
+  QZFAULT_PATH_GUARD(Call::readdir, dirfd(stream), nullptr, nullptr);
+  return real(stream);
 }
 
 } // extern "C"

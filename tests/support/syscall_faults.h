@@ -1,7 +1,7 @@
 // Fault injection for the library's system calls. The fault library defines
-// read, write, pread64, pwrite64, fsync, lseek64 and ftruncate64; a test
-// binary linked with it resolves the extension's calls to these definitions
-// first, and they pass through to the C library unless a fault is armed.
+// every call the library's wrapper header makes; a test binary linked with
+// it resolves the extension's calls to these definitions first, and they
+// pass through to the C library unless a fault is armed.
 #pragma once
 
 #include <cstddef>
@@ -9,11 +9,37 @@
 
 namespace qzfault {
 
-enum class Call { read, pread, write, pwrite, fsync, lseek, ftruncate, count_ };
+enum class Call {
+  read,
+  pread,
+  write,
+  pwrite,
+  fsync,
+  lseek,
+  ftruncate,
+  open,
+  openat,
+  close,
+  stat,
+  lstat,
+  fstatat,
+  statvfs,
+  mkdir,
+  rmdir,
+  unlink,
+  unlinkat,
+  rename,
+  opendir,
+  fdopendir,
+  readdir,
+  count_
+};
 
 struct Fault {
   Call call = Call::write;
-  int fd = -1;        // only this descriptor; -1 any
+  int fd = -1; // only this descriptor (descriptor calls); -1 any
+  // Only paths or names holding this text (path calls); empty: any.
+  const char *path_part = nullptr;
   uint32_t nth = 1;   // the nth matching call from now is the first affected
   uint32_t times = 1; // how many consecutive matching calls are affected
   int error = 0;      // errno to fail with (-1 returned)

@@ -40,13 +40,15 @@ void add_bytes_commands(CLI::App &app, Shared &shared) {
   hexdump->add_flag("--direct", dump->direct, "Use an unbuffered handle (direct reads)");
   hexdump->callback([&shared, dump] {
     Session session;
-    FileHandle file;
     std::string bytes;
-    bool ok =
-        session.open(shared.options) &&
-        file.open_binary(session, dump->path, QZIOE_MODE_INPUT, !dump->direct, QZIOE_BLOCK_SIZE) &&
-        read_all(file.get(), QZIOE_BLOCK_SIZE, bytes);
-    if (const QZStatus s = file.close(); ok && s != QZ_OK) ok = fail("close", s);
+    bool ok = session.open(shared.options);
+    if (ok) {
+      FileHandle file;
+      ok = file.open_binary(session, dump->path, QZIOE_MODE_INPUT, !dump->direct,
+                            QZIOE_BLOCK_SIZE) &&
+           file.read_all(QZIOE_BLOCK_SIZE, bytes);
+      ok = file.close() && ok;
+    }
     if (ok) std::fputs(hex_dump(bytes, 0).c_str(), stdout);
     ok = session.close() && ok;
     shared.exit_status = ok ? 0 : 1;
@@ -77,13 +79,14 @@ void add_bytes_commands(CLI::App &app, Shared &shared) {
       bytes.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
     }
     Session session;
-    FileHandle file;
-    bool ok =
-        session.open(shared.options) &&
-        file.open_binary(session, put->path, put->append ? QZIOE_MODE_APPEND : QZIOE_MODE_OUTPUT,
-                         true, QZIOE_BLOCK_SIZE) &&
-        write_all(file.get(), bytes, nullptr);
-    if (const QZStatus s = file.close(); ok && s != QZ_OK) ok = fail("close", s);
+    bool ok = session.open(shared.options);
+    if (ok) {
+      FileHandle file;
+      ok = file.open_binary(session, put->path, put->append ? QZIOE_MODE_APPEND : QZIOE_MODE_OUTPUT,
+                            true, QZIOE_BLOCK_SIZE) &&
+           file.write_all(bytes, nullptr);
+      ok = file.close() && ok;
+    }
     if (ok) std::printf("%zu bytes written to %s\n", bytes.size(), put->path.c_str());
     ok = session.close() && ok;
     shared.exit_status = ok ? 0 : 1;

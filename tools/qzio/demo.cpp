@@ -78,18 +78,16 @@ bool tour_binary(const Session &session) {
   const std::string bytes = sample();
   FileHandle out;
   if (!out.open_binary(session, path, QZIOE_MODE_OUTPUT, true, QZIOE_BLOCK_SIZE) ||
-      !write_all(out.get(), bytes, nullptr))
+      !out.write_all(bytes, nullptr) || !out.close())
     return false;
-  if (const QZStatus s = out.close(); s != QZ_OK) return fail("close", s);
   std::printf("wrote %zu bytes through a buffered output handle\n", bytes.size());
 
   for (const bool buffered : {true, false}) {
     FileHandle in;
     std::string back;
     if (!in.open_binary(session, path, QZIOE_MODE_INPUT, buffered, 1000) ||
-        !read_all(in.get(), 1000, back))
+        !in.read_all(1000, back) || !in.close())
       return false;
-    if (const QZStatus s = in.close(); s != QZ_OK) return fail("close", s);
     if (back != bytes) {
       std::fprintf(stderr, "qzio: %s read gave %zu bytes that differ from the %zu written\n",
                    buffered ? "buffered" : "direct", back.size(), bytes.size());
@@ -102,18 +100,17 @@ bool tour_binary(const Session &session) {
   FileHandle update;
   int64_t offset = 16;
   if (!update.open_binary(session, path, QZIOE_MODE_UPDATE, false, 64) ||
-      !write_all(update.get(), "REWRITTEN", &offset))
+      !update.write_all("REWRITTEN", &offset))
     return false;
   void *address = nullptr;
   uint32_t length = 48;
   offset = 0;
   QZIOEFile *file = update.get();
   if (const QZStatus s = file->read(file, &address, &length, 0, &offset); s != QZ_OK)
-    return fail("read at offset 0", s);
+    return update.fail("read at offset 0 of", s);
   std::printf("after a direct write at offset 16, the first %u bytes:\n%s", length,
               hex_dump(std::string(static_cast<const char *>(address), length), 0).c_str());
-  if (const QZStatus s = update.close(); s != QZ_OK) return fail("close", s);
-  return true;
+  return update.close();
 }
 
 bool tour_teardown(Session &session) {

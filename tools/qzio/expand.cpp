@@ -30,7 +30,7 @@ bool expand(const Session &session, const std::string &name) {
   if (status == QZ_OK) std::printf("%s\n", to_bytes(result, length).c_str());
   // The result may exist on failure too.
   if (result != nullptr) release(ext->pool, result);
-  return status == QZ_OK || fail("expand " + name, status);
+  return status == QZ_OK || fail("cannot expand '" + name + "'", status);
 }
 
 void add_expand_command(CLI::App &app, Shared &shared) {

@@ -20,41 +20,64 @@ std::string to_bytes(const QZChar *chars, size_t count) {
   return out;
 }
 
+FileHandle::~FileHandle() {
+  if (file_ != nullptr) file_->close(file_);
+  file_ = nullptr;
+  release();
+}
+
+void FileHandle::release() {
+  if (journal_ != nullptr) qzk_journal_destroy(journal_);
+  journal_ = nullptr;
+}
+
+bool FileHandle::open(const Session &session, const std::string &path, QZIOEOpenOptions options) {
+  if (file_ != nullptr) close();
+  release();
+  path_ = path;
+  journal_ = qzk_journal_create(session.kernel(), 0);
+  options.journal = journal_;
+  QZIOEExtension *ext = session.extension();
+  const std::vector<QZChar> name = to_qzchars(path);
+  QZStatus status = QZ_OK;
+  file_ = ext->open(ext, name.data(), static_cast<int32_t>(name.size()), &options, 0, 0, "qzio",
+                    &status);
+  return file_ != nullptr || fail("open", status);
+}
+
 bool FileHandle::open_binary(const Session &session, const std::string &path, uint32_t mode,
                              bool buffered, uint32_t record_length) {
-  close();
-  QZIOEExtension *ext = session.extension();
   QZIOEOpenOptions options{};
   options.open_mode = mode;
   options.buffered = buffered ? 1 : 0;
   options.record_length = record_length;
   options.record_format = QZIOE_FORMAT_BINARY;
-  const std::vector<QZChar> name = to_qzchars(path);
-  QZStatus status = QZ_OK;
-  file_ = ext->open(ext, name.data(), static_cast<int32_t>(name.size()), &options, 0, 0, "qzio",
-                    &status);
-  if (file_ == nullptr) return fail("cannot open " + path, status);
-  return true;
+  return open(session, path, options);
 }
 
-QZStatus FileHandle::close() {
-  if (file_ == nullptr) return QZ_OK;
+bool FileHandle::fail(const char *verb, QZStatus status) const {
+  return qzio::fail(std::string("cannot ") + verb + " '" + path_ + "'", status, journal_);
+}
+
+bool FileHandle::close() {
+  if (file_ == nullptr) return true;
   QZIOEFile *file = file_;
   file_ = nullptr;
-  return file->close(file);
+  const QZStatus status = file->close(file);
+  return status == QZ_OK || fail("close", status);
 }
 
-bool write_all(QZIOEFile *file, const std::string &bytes, int64_t *offset) {
+bool FileHandle::write_all(const std::string &bytes, int64_t *offset) {
   const QZStatus status =
-      file->write(file, bytes.data(), static_cast<uint32_t>(bytes.size()), 0, offset);
+      file_->write(file_, bytes.data(), static_cast<uint32_t>(bytes.size()), 0, offset);
   return status == QZ_OK || fail("write", status);
 }
 
-bool read_all(QZIOEFile *file, uint32_t record, std::string &out) {
+bool FileHandle::read_all(uint32_t record, std::string &out) {
   for (;;) {
     void *address = nullptr;
     uint32_t length = record;
-    const QZStatus status = file->read(file, &address, &length, 0, nullptr);
+    const QZStatus status = file_->read(file_, &address, &length, 0, nullptr);
     if (status == QZIOE_END_OF_FILE) return true;
     if (status != QZ_OK) return fail("read", status);
     out.append(static_cast<const char *>(address), length);

@@ -1,5 +1,6 @@
 // A file handle opened through the extension object's open word and closed
-// through its own close word.
+// through its own close word. Each handle has a journal of its own, so that
+// a failure is told with the system's text the library reported.
 #pragma once
 
 #include <cstdint>
@@ -16,18 +17,33 @@ public:
   FileHandle() = default;
   FileHandle(const FileHandle &) = delete;
   FileHandle &operator=(const FileHandle &) = delete;
-  ~FileHandle() { close(); }
+  ~FileHandle();
 
-  // Opens `path` (bytes of the OS encoding) as a binary file. Prints the
-  // status on failure.
+  // Opens `path` (bytes of the OS encoding) with `options`; prints
+  // "qzio: cannot open 'PATH': ..." on failure.
+  bool open(const Session &session, const std::string &path, QZIOEOpenOptions options);
   bool open_binary(const Session &session, const std::string &path, uint32_t mode, bool buffered,
                    uint32_t record_length);
   QZIOEFile *get() const { return file_; }
-  // Closes the handle; the status of the close word (0 when none is open).
-  QZStatus close();
+  const std::string &path() const { return path_; }
+
+  // Prints "qzio: cannot VERB 'PATH': STATUS" with the journal's rendered
+  // report of that status when there is one; returns false.
+  bool fail(const char *verb, QZStatus status) const;
+
+  // Writes all bytes through the write word.
+  bool write_all(const std::string &bytes, int64_t *offset);
+  // Reads the whole file through the read word in records of `record` bytes.
+  bool read_all(uint32_t record, std::string &out);
+  // Closes the handle; false with a message when the close word fails.
+  bool close();
 
 private:
+  void release();
+
   QZIOEFile *file_ = nullptr;
+  QZJournal *journal_ = nullptr;
+  std::string path_;
 };
 
 // Bytes of the OS encoding as QZChar, one per byte.
@@ -39,11 +55,6 @@ std::string to_bytes(const QZChar *chars, size_t count);
 // Expands a name through the extension's path expansion and prints the path.
 bool expand(const Session &session, const std::string &name);
 
-// Writes all bytes through the handle's write word; false with a message.
-bool write_all(QZIOEFile *file, const std::string &bytes, int64_t *offset);
-// Reads the whole file through the handle's read word in records of
-// `record` bytes (or one direct read at *offset when given).
-bool read_all(QZIOEFile *file, uint32_t record, std::string &out);
 // Canonical hex dump lines: offset, 16 bytes in hex, printable text.
 std::string hex_dump(const std::string &bytes, uint64_t base);
 

@@ -8,10 +8,19 @@ int main(int argc, char **argv) {
   app.add_option("--library", shared.options.library,
                  "Path of the extension library (default: $QZIOE_LIBRARY, else ../lib beside "
                  "qzio)");
+  app.add_option("--os-encoding", shared.options.os_encoding,
+                 "The operating system's encoding (number 62) as an iconv name, e.g. UTF-8 "
+                 "(default: ISO-8859-1)");
   qzio::add_version_command(app, shared);
   qzio::add_demo_command(app, shared);
   qzio::add_expand_command(app, shared);
   qzio::add_bytes_commands(app, shared);
-  CLI11_PARSE(app, argc, argv);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError &error) {
+    // --help and --version end here with status 0; a usage error is 2, as
+    // for ls, grep and diff, so that 1 always means a failed operation.
+    return app.exit(error) == 0 ? 0 : 2;
+  }
   return shared.exit_status;
 }

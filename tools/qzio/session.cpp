@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -18,14 +19,45 @@ std::string default_library() {
   return dir + "/../lib/" + QZIOE_LIBRARY_NAME;
 }
 
-std::string describe(QZStatus status) {
-  char code[16];
-  std::snprintf(code, sizeof code, "0x%08x", status);
-  return std::string(qzk_status_name(status)) + " (" + code + "): " + qzk_status_text(status);
+namespace {
+
+// The rendered text of the journal's latest report of `status`, or empty.
+// Journal lines read "<severity> <STATUS_NAME>: <text>".
+std::string reported_text(QZJournal *journal, QZStatus status) {
+  if (journal == nullptr || qzk_journal_messages(journal) == 0) return {};
+  const std::string log = qzk_journal_text(journal);
+  const std::string marker = std::string(" ") + qzk_status_name(status) + ": ";
+  std::string found;
+  for (size_t start = 0; start < log.size();) {
+    size_t end = log.find('\n', start);
+    if (end == std::string::npos) end = log.size();
+    const std::string line = log.substr(start, end - start);
+    if (const size_t at = line.find(marker); at != std::string::npos)
+      found = line.substr(at + marker.size());
+    start = end + 1;
+  }
+  return found;
 }
 
-bool fail(const std::string &what, QZStatus status) {
-  std::fprintf(stderr, "qzio: %s: %s\n", what.c_str(), describe(status).c_str());
+} // namespace
+
+std::string describe(QZStatus status, QZJournal *journal) {
+  char code[16];
+  std::snprintf(code, sizeof code, "0x%08x", status);
+  std::string text = reported_text(journal, status);
+  if (text.empty()) {
+    // Without a report there is nothing to fill a placeholder with: the
+    // text ends before it ("system error: %T" reads "system error").
+    text = qzk_status_text(status);
+    text.erase(std::min(text.find('%'), text.size()));
+    while (!text.empty() && (text.back() == ' ' || text.back() == ':'))
+      text.pop_back();
+  }
+  return std::string(qzk_status_name(status)) + " (" + code + "): " + text;
+}
+
+bool fail(const std::string &what, QZStatus status, QZJournal *journal) {
+  std::fprintf(stderr, "qzio: %s: %s\n", what.c_str(), describe(status, journal).c_str());
   return false;
 }
 
@@ -55,9 +87,14 @@ std::string to_utf8(const QZChar *text, size_t count) {
 }
 
 bool Session::open(const Options &options) {
-  kernel_ = qzk_kernel_create(nullptr);
+  QZKOptions kernel_options{};
+  if (!options.os_encoding.empty()) kernel_options.os_encoding = options.os_encoding.c_str();
+  kernel_ = qzk_kernel_create(&kernel_options);
   if (kernel_ == nullptr) {
-    std::fprintf(stderr, "qzio: the kernel could not be created\n");
+    std::fprintf(stderr, "qzio: the kernel could not be created%s\n",
+                 options.os_encoding.empty()
+                     ? ""
+                     : (" (is '" + options.os_encoding + "' an encoding iconv knows?)").c_str());
     return false;
   }
   const std::string path = options.library.empty() ? default_library() : options.library;

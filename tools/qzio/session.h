@@ -10,7 +10,8 @@
 namespace qzio {
 
 struct Options {
-  std::string library; // empty: next to the executable, or $QZIOE_LIBRARY
+  std::string library;     // empty: next to the executable, or $QZIOE_LIBRARY
+  std::string os_encoding; // iconv name of encoding 62; empty: ISO-8859-1
 };
 
 class Session {
@@ -36,10 +37,12 @@ private:
   QZKLoaded *loaded_ = nullptr;
 };
 
-// "QZIOE_NOT_FOUND (0x80bfe801): <text>"
-std::string describe(QZStatus status);
+// "QZIOE_NOT_FOUND (0x80bfe801): <text>". The text is the journal's rendered
+// report of that status when it has one (the system's own words), else the
+// catalogue's.
+std::string describe(QZStatus status, QZJournal *journal = nullptr);
 // Prints "qzio: <what>: <status description>" to stderr; returns false.
-bool fail(const std::string &what, QZStatus status);
+bool fail(const std::string &what, QZStatus status, QZJournal *journal = nullptr);
 // The default library path: $QZIOE_LIBRARY, else ../lib beside the executable.
 std::string default_library();
 // QZChar units as UTF-8.

@@ -71,10 +71,10 @@ QZ_EXPORT void qzk_stats(QZHandle *kernel, QZKStats *stats);
  * allocations and lock, list and transcoder creations. */
 typedef enum QZKFault {
   QZK_FAULT_ALLOCATION = 0,
-  QZK_FAULT_LOCK_ACQUIRE, /* lock word 3 fails with QZK_LOCK_FAILED */
-  QZK_FAULT_NAMED_VALUE,  /* kernel word 14 fails with QZK_INJECTED */
-  QZK_FAULT_CONVERT,      /* transcoder word 4 fails with QZK_INJECTED */
-  QZK_FAULT_LIST_ADD,     /* list word 6 answers 0 */
+  QZK_FAULT_LOCK_ACQUIRE,  /* lock word 3 fails with QZK_LOCK_FAILED */
+  QZK_FAULT_NAMED_VALUE,   /* kernel word 14 fails with QZK_INJECTED */
+  QZK_FAULT_CONVERT,       /* transcoder word 4 fails with QZK_INJECTED */
+  QZK_FAULT_LIST_ADD,      /* list word 6 answers 0 */
   QZK_FAULT_ENCODING_INFO, /* NLS word 13 fails with QZK_INJECTED */
   QZK_FAULT_TEXT_LENGTH,   /* NLS word 10 fails with QZK_INJECTED */
   QZK_FAULT_LOCK_RELEASE,  /* lock word 4 releases but answers QZK_LOCK_FAILED */
@@ -116,9 +116,9 @@ typedef enum QZKObjectKind {
 
 typedef struct QZKCreation {
   QZKObjectKind kind;
-  char name[64];   /* as given, cut to 63 bytes (transcoders: empty) */
-  QZWord context;  /* pools, transcoders, siblings; 0 for the others */
-  uint32_t from;   /* transcoders: the encodings */
+  char name[64];  /* as given, cut to 63 bytes (transcoders: empty) */
+  QZWord context; /* pools, transcoders, siblings; 0 for the others */
+  uint32_t from;  /* transcoders: the encodings */
   uint32_t to;
 } QZKCreation;
 
