@@ -53,6 +53,38 @@ QZ_EXPORT QZStatus skioe_read_rbin(QZIOEFile *file, void **address, uint32_t *le
 QZ_EXPORT QZStatus skioe_write_rbin(QZIOEFile *file, const void *bytes, uint32_t length,
                                     QZWord unused, int64_t *offset) QZ_NOEXCEPT;
 
+/* Variable-length records: one line per record, in the record encoding.
+ * Readers return the next record (the length passed in is ignored) with 0,
+ * or a piece of a longer line with QZIOE_RECORD_SPLIT; a mark at the start
+ * of any record is skipped and a CR before the LF dropped. When the handle
+ * converts, a piece ends on a character boundary of the file encoding. The
+ * direct reader leaves the file offset right after the line it returned,
+ * also when its conversion fails. Writers add the line feed; the direct
+ * writer refuses with QZIOE_LENGTH_TOO_BIG a record that does not fit its
+ * area with the line feed, before writing anything. */
+QZ_EXPORT QZStatus skioe_read_var(QZIOEFile *file, void **address, uint32_t *length, QZWord unused,
+                                  int64_t *offset) QZ_NOEXCEPT;
+QZ_EXPORT QZStatus skioe_read_rvar(QZIOEFile *file, void **address, uint32_t *length,
+                                   QZWord unused, int64_t *offset) QZ_NOEXCEPT;
+QZ_EXPORT QZStatus skioe_write_var(QZIOEFile *file, const void *bytes, uint32_t length,
+                                   QZWord unused, int64_t *offset) QZ_NOEXCEPT;
+QZ_EXPORT QZStatus skioe_write_rvar(QZIOEFile *file, const void *bytes, uint32_t length,
+                                    QZWord unused, int64_t *offset) QZ_NOEXCEPT;
+
+/* Stream records: chunks of the caller's size behind an optional mark, which
+ * the readers drop wherever a chunk begins with it and the writers emit once
+ * per place where writing began. Direct methods take a file offset; a
+ * positioned direct read that drops a mark tops up from right after the
+ * bytes it read. */
+QZ_EXPORT QZStatus skioe_read_stream(QZIOEFile *file, void **address, uint32_t *length,
+                                     QZWord unused, int64_t *offset) QZ_NOEXCEPT;
+QZ_EXPORT QZStatus skioe_write_stream(QZIOEFile *file, const void *bytes, uint32_t length,
+                                      QZWord unused, int64_t *offset) QZ_NOEXCEPT;
+QZ_EXPORT QZStatus skioe_read_rstream(QZIOEFile *file, void **address, uint32_t *length,
+                                      QZWord unused, int64_t *offset) QZ_NOEXCEPT;
+QZ_EXPORT QZStatus skioe_write_rstream(QZIOEFile *file, const void *bytes, uint32_t length,
+                                       QZWord unused, int64_t *offset) QZ_NOEXCEPT;
+
 /* Carriage-control texts in UTF-32LE: 18 outbound entries (two sets of 9) and
  * 6 inbound entries (two identical sets of 3). */
 typedef struct QZIOECCText {

@@ -1,31 +1,8 @@
 // Binary records: bytes exactly as given, buffered or direct.
 #include <cstring>
 
-#include "fileio/internal.h"
+#include "fileio/records.h"
 
-namespace {
-
-// Tops up the read-ahead until `wanted` bytes are unread or the file ends.
-// The unread rest moves to the buffer's start first.
-QZStatus fill(ioe::File *file, uint32_t wanted) {
-  if (file->buf_left > 0 && file->buf_pos > 0)
-    std::memmove(file->buffer, file->buffer + file->buf_pos, file->buf_left);
-  file->buf_pos = 0;
-  while (file->buf_left < wanted && file->eof_seen == 0) {
-    uint32_t got = 0;
-    const QZStatus status =
-        file->bk_read(file, file->buffer + file->buf_left, file->block_size, &got, nullptr);
-    if (status == QZIOE_END_OF_FILE) {
-      file->eof_seen = 1;
-    } else if (status != QZ_OK && status != QZIOE_RECORD_SPLIT) {
-      return status;
-    }
-    file->buf_left += got;
-  }
-  return QZ_OK;
-}
-
-} // namespace
 
 extern "C" QZStatus skioe_read_bin(QZIOEFile *handle, void **address, uint32_t *length, QZWord,
                                    int64_t *) noexcept {
@@ -41,7 +18,7 @@ extern "C" QZStatus skioe_read_bin(QZIOEFile *handle, void **address, uint32_t *
     return QZIOE_END_OF_FILE;
   }
   if (file->buf_left < *length) {
-    if (const QZStatus status = fill(file, *length); status != QZ_OK) {
+    if (const QZStatus status = ioe::fill(file, *length); status != QZ_OK) {
       *address = nullptr;
       *length = 0;
       return status;
@@ -67,14 +44,7 @@ extern "C" QZStatus skioe_write_bin(QZIOEFile *handle, const void *bytes, uint32
   if (file->buffered == 0 || file->buffer == nullptr) return QZIOE_NOT_SUPPORTED;
   if (length == 0) return QZ_OK;
   if (bytes == nullptr) return QZS_BAD_VALUE;
-  if (length < file->buf_left) {
-    std::memcpy(file->buffer + file->buf_pos, bytes, length);
-    file->buf_pos += length;
-    file->buf_left -= length;
-    file->position += length;
-    return QZ_OK;
-  }
-  return sk_buf_write(file, bytes, length);
+  return ioe::store(file, bytes, length);
 }
 
 extern "C" QZStatus skioe_write_rbin(QZIOEFile *handle, const void *bytes, uint32_t length, QZWord,

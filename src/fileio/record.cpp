@@ -10,9 +10,17 @@ struct Methods {
 };
 
 // Read, write and flush by format, buffering and opt_user_buffer; the open
-// mode plays no part. A format whose methods are not built yet gets none.
+// mode plays no part. An unknown format gets none.
 Methods select_methods(uint32_t format, bool buffered, bool user_buffer) {
   switch (format) {
+  case QZIOE_FORMAT_VARIABLE:
+  case QZIOE_FORMAT_VARIABLE_ALT:
+    if (!buffered) return {skioe_read_rvar, skioe_write_rvar, bkioe_flush};
+    return {skioe_read_var, skioe_write_var, skioe_flush};
+  case QZIOE_FORMAT_STREAM:
+    if (!buffered) return {skioe_read_rstream, skioe_write_rstream, bkioe_flush};
+    if (user_buffer) return {skioe_read_rstream, skioe_write_rstream, skioe_flush};
+    return {skioe_read_stream, skioe_write_stream, skioe_flush};
   case QZIOE_FORMAT_BINARY:
     if (!buffered) return {skioe_read_rbin, skioe_write_rbin, bkioe_flush};
     if (user_buffer) return {skioe_read_rbin, skioe_write_rbin, skioe_flush};

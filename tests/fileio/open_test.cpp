@@ -78,9 +78,6 @@ INSTANTIATE_TEST_SUITE_P(
         // Format 2 passes validation and is refused by method selection;
         // the variable-length and stream methods are not available yet.
         Invalid{"Format2", [](QZIOEOpenOptions &o) { o.record_format = 2; }, QZIOE_BAD_FORMAT},
-        Invalid{"Format0", [](QZIOEOpenOptions &o) { o.record_format = 0; }, QZIOE_BAD_FORMAT},
-        Invalid{"Format3", [](QZIOEOpenOptions &o) { o.record_format = 3; }, QZIOE_BAD_FORMAT},
-        Invalid{"Format4", [](QZIOEOpenOptions &o) { o.record_format = 4; }, QZIOE_BAD_FORMAT},
         // Buffer sizes that would wrap 32 bits are refused.
         Invalid{"HugeRecordLengthBufferedInput",
                 [](QZIOEOpenOptions &o) {
@@ -573,6 +570,52 @@ TEST_F(OpenTest, QzfsxStatusesTranslateRowByRow) {
   }
   qzk_set_fsx_open_status(kernel_, QZ_OK);
   EXPECT_FALSE(Exists(Path("f"))) << "no translated failure touched the file system";
+}
+
+// The kernel's answers that fail an open with transcoding: each leaves
+// nothing behind.
+TEST_F(OpenTest, FailingKernelAnswersLeaveNothing) {
+  QZIOEOpenOptions options = Options(QZIOE_MODE_UPDATE, 0, 80, QZIOE_FORMAT_STREAM);
+  options.file_encoding = QZ_ENC_UTF8;
+  options.record_encoding = QZ_ENC_UTF32LE;
+  QZStatus status = 0;
+  qzk_fail_nth(kernel_, QZK_FAULT_ENCODING_INFO, 1);
+  EXPECT_EQ(Open(Path("f"), options, &status), nullptr);
+  EXPECT_EQ(status, QZK_INJECTED);
+  ExpectBaseline();
+  // Update mode needs both directions; refusing the outbound one alone
+  // fails the open after the inbound one was made.
+  qzk_set_transcoder_refused(kernel_, QZ_ENC_UTF32LE, QZ_ENC_UTF8, 1);
+  EXPECT_EQ(Open(Path("f"), options, &status), nullptr);
+  EXPECT_EQ(status, QZIOE_FAILED);
+  ExpectBaseline();
+  qzk_set_transcoder_refused(kernel_, QZ_ENC_UTF32LE, QZ_ENC_UTF8, 0);
+}
+
+// Pool, lock and transcoders get the caller's context and their names.
+TEST_F(OpenTest, KernelObjectsGetTheContextAndTheirNames) {
+  QZIOEOpenOptions options = Options(QZIOE_MODE_INPUT, 1, 80, QZIOE_FORMAT_STREAM);
+  options.file_encoding = QZ_ENC_UTF16LE;
+  options.record_encoding = QZ_ENC_UTF32LE;
+  WriteWholeFile(Path("f"), "");
+  qzk_clear_creations(kernel_);
+  const std::vector<QZChar> name = Chars(Path("f"));
+  QZStatus status = 0;
+  QZIOEFile *file = ext_->open(ext_, name.data(), static_cast<int32_t>(name.size()), &options, 0,
+                               77, nullptr, &status);
+  ASSERT_NE(file, nullptr) << qzk_status_name(status);
+  QZKCreation made[8] = {};
+  ASSERT_EQ(qzk_creations(kernel_, made, 8), 3u);
+  EXPECT_EQ(made[0].kind, QZK_OBJECT_POOL);
+  EXPECT_STREQ(made[0].name, "qzioe%d");
+  EXPECT_EQ(made[0].context, 77u);
+  EXPECT_EQ(made[1].kind, QZK_OBJECT_LOCK);
+  EXPECT_STREQ(made[1].name, "QZIOE Open lock");
+  EXPECT_EQ(made[2].kind, QZK_OBJECT_TRANSCODER);
+  EXPECT_EQ(made[2].from, QZ_ENC_UTF16LE);
+  EXPECT_EQ(made[2].to, QZ_ENC_UTF32LE);
+  EXPECT_EQ(made[2].context, 77u);
+  EXPECT_EQ(file->close(file), QZ_OK);
 }
 
 // With UTF-8 as the system's encoding, names still go to the system one

@@ -1,0 +1,135 @@
+#include "fileio/records.h"
+
+#include <strings.h>
+
+#include <cstring>
+
+namespace ioe {
+namespace {
+
+enum class Units : uint8_t { bytes, utf8, utf16be, utf16le, four };
+
+Units units_of(const File *file) {
+  switch (file->file_encoding) {
+  case QZ_ENC_UTF8:
+    return Units::utf8;
+  case QZ_ENC_UTF16BE:
+    return Units::utf16be;
+  case QZ_ENC_UTF16LE:
+    return Units::utf16le;
+  case QZ_ENC_UTF32BE:
+  case QZ_ENC_UTF32LE:
+    return Units::four;
+  default:
+    break;
+  }
+  // The system's encoding is whatever the kernel says; UTF-8 is the one
+  // multi-byte form it can be here.
+  const QZEncodingInfo *info = nullptr;
+  QZNls *nls = file->nls;
+  if (nls != nullptr && nls->encoding_info(nls, file->file_encoding, &info) == QZ_OK &&
+      info != nullptr && info->max_bytes > 1 && info->name != nullptr &&
+      (strcasecmp(info->name, "UTF-8") == 0 || strcasecmp(info->name, "UTF8") == 0))
+    return Units::utf8;
+  return Units::bytes;
+}
+
+uint32_t whole_utf8(const uint8_t *at, uint32_t n) {
+  // Back to the start of the last sequence (at most three continuation
+  // bytes), then keep it only if all of its bytes are there.
+  uint32_t start = n - 1;
+  while (start > 0 && n - start < 4 && (at[start] & 0xc0) == 0x80)
+    --start;
+  const uint8_t lead = at[start];
+  const uint32_t need = lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : lead >= 0xc0 ? 2 : 1;
+  return start + need > n ? start : n;
+}
+
+uint32_t whole_utf16(const uint8_t *at, uint32_t n, bool big_endian) {
+  n &= ~1u;
+  if (n == 0) return 0;
+  const uint32_t unit = big_endian ? (at[n - 2] << 8 | at[n - 1]) : (at[n - 1] << 8 | at[n - 2]);
+  // A high surrogate waits for its low half.
+  return unit >= 0xd800 && unit < 0xdc00 ? n - 2 : n;
+}
+
+} // namespace
+
+QZStatus fill(File *file, uint32_t wanted) {
+  if (file->buf_left > 0 && file->buf_pos > 0)
+    std::memmove(file->buffer, file->buffer + file->buf_pos, file->buf_left);
+  file->buf_pos = 0;
+  while (file->buf_left < wanted && file->eof_seen == 0) {
+    uint32_t got = 0;
+    const QZStatus status =
+        file->bk_read(file, file->buffer + file->buf_left, file->block_size, &got, nullptr);
+    if (status == QZIOE_END_OF_FILE) {
+      file->eof_seen = 1;
+    } else if (status != QZ_OK && status != QZIOE_RECORD_SPLIT) {
+      return status;
+    }
+    file->buf_left += got;
+  }
+  return QZ_OK;
+}
+
+bool begins_with_mark(const File *file, const uint8_t *at, uint32_t available) {
+  return file->bom_len != 0 && available >= file->bom_len &&
+         std::memcmp(at, file->bom_bytes, file->bom_len) == 0;
+}
+
+uint32_t find_line_feed(const File *file, const uint8_t *at, uint32_t n) {
+  const QZIOECCEntry &lf = file->inbound_cc[0];
+  const uint32_t width = lf.length;
+  if (width == 1) {
+    const void *hit = std::memchr(at, lf.bytes[0], n);
+    return hit == nullptr ? n : static_cast<uint32_t>(static_cast<const uint8_t *>(hit) - at);
+  }
+  if (width == 0 || width > n) return n;
+  for (uint32_t i = 0; i + width <= n; i += width)
+    if (std::memcmp(at + i, lf.bytes, width) == 0) return i;
+  return n;
+}
+
+bool carriage_return_before(const File *file, const uint8_t *at, uint32_t end) {
+  const QZIOECCEntry &cr = file->inbound_cc[2];
+  return cr.length != 0 && end >= cr.length &&
+         std::memcmp(at + end - cr.length, cr.bytes, cr.length) == 0;
+}
+
+uint32_t whole_characters(const File *file, const uint8_t *at, uint32_t n) {
+  if (n == 0) return 0;
+  switch (units_of(file)) {
+  case Units::utf8:
+    return whole_utf8(at, n);
+  case Units::utf16be:
+    return whole_utf16(at, n, true);
+  case Units::utf16le:
+    return whole_utf16(at, n, false);
+  case Units::four:
+    return n & ~3u;
+  case Units::bytes:
+    break;
+  }
+  return n;
+}
+
+QZStatus convert(QZTranscoder *transcoder, const void *source, uint32_t n, uint8_t *target,
+                 uint32_t capacity, uint32_t *produced) {
+  *produced = 0;
+  if (n == 0) return QZ_OK;
+  return transcoder->convert(transcoder, source, n, target, capacity, produced, 0);
+}
+
+QZStatus store(File *file, const void *bytes, uint32_t length) {
+  if (length < file->buf_left) {
+    std::memcpy(file->buffer + file->buf_pos, bytes, length);
+    file->buf_pos += length;
+    file->buf_left -= length;
+    file->position += length;
+    return QZ_OK;
+  }
+  return sk_buf_write(file, bytes, length);
+}
+
+} // namespace ioe
