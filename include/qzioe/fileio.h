@@ -64,8 +64,8 @@ QZ_EXPORT QZStatus skioe_write_rbin(QZIOEFile *file, const void *bytes, uint32_t
  * area with the line feed, before writing anything. */
 QZ_EXPORT QZStatus skioe_read_var(QZIOEFile *file, void **address, uint32_t *length, QZWord unused,
                                   int64_t *offset) QZ_NOEXCEPT;
-QZ_EXPORT QZStatus skioe_read_rvar(QZIOEFile *file, void **address, uint32_t *length,
-                                   QZWord unused, int64_t *offset) QZ_NOEXCEPT;
+QZ_EXPORT QZStatus skioe_read_rvar(QZIOEFile *file, void **address, uint32_t *length, QZWord unused,
+                                   int64_t *offset) QZ_NOEXCEPT;
 QZ_EXPORT QZStatus skioe_write_var(QZIOEFile *file, const void *bytes, uint32_t length,
                                    QZWord unused, int64_t *offset) QZ_NOEXCEPT;
 QZ_EXPORT QZStatus skioe_write_rvar(QZIOEFile *file, const void *bytes, uint32_t length,

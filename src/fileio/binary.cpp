@@ -3,7 +3,6 @@
 
 #include "fileio/records.h"
 
-
 extern "C" QZStatus skioe_read_bin(QZIOEFile *handle, void **address, uint32_t *length, QZWord,
                                    int64_t *) noexcept {
   ioe::File *file = ioe::file_of(handle);

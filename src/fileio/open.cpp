@@ -83,16 +83,17 @@ void fill_descriptor(ioe::File *file) {
   file->d_aux_word_count = static_cast<uint32_t>(file->aux_word_count);
 }
 
-// Raises xcode_buf_size to M(encoding) x record_length + cc_max, M being the
-// most bytes one character takes in the encoding.
-QZStatus size_for(ioe::File *file, uint32_t encoding) {
+// Raises xcode_buf_size to M(encoding) x units + cc_max, M being the most
+// bytes one character takes in the encoding and `units` the most bytes a
+// method converts at once (the record length, unless said otherwise).
+QZStatus size_for(ioe::File *file, uint32_t encoding, uint64_t units) {
   const QZEncodingInfo *info = nullptr;
   if (const QZStatus status = file->nls->encoding_info(file->nls, encoding, &info); status != QZ_OK)
     return status;
   // A character takes at least one byte; anything else would size the
   // buffer from garbage.
   if (info == nullptr || info->max_bytes <= 0) return QZIOE_FAILED;
-  const uint64_t need = uint64_t(info->max_bytes) * file->record_length + file->cc_max;
+  const uint64_t need = uint64_t(info->max_bytes) * units + file->cc_max;
   // More than 4 GiB can never be allocated; refuse rather than wrap.
   if (need > UINT32_MAX) return QZS_NO_MEMORY;
   file->xcode_buf_size = std::max(file->xcode_buf_size, static_cast<uint32_t>(need));
@@ -114,18 +115,28 @@ QZStatus set_up_transcoding(ioe::File *file, const QZIOEOpenOptions *options, QZ
           nls->create_transcoder(nls, file->file_encoding, file->record_encoding, 0, context);
       if (file->in_transcoder == nullptr) return QZIOE_FAILED;
     }
-    if (const QZStatus status = size_for(file, file->record_encoding); status != QZ_OK)
+    // The direct line reader hands over up to record_length + cc_max bytes
+    // (it looks for the delimiter behind a line of exactly the record
+    // length), each of which may become a character of M bytes.
+    const uint64_t units =
+        uint64_t(file->record_length) +
+        (ioe::is_variable(file->record_format) && file->buffered == 0 ? file->cc_max : 0);
+    if (const QZStatus status = size_for(file, file->record_encoding, units); status != QZ_OK)
       return status;
   }
   if (ioe::mode_writes(mode)) {
     file->out_transcoder =
         nls->create_transcoder(nls, file->record_encoding, file->file_encoding, 0, context);
     if (file->out_transcoder == nullptr) return QZIOE_FAILED;
-    if (const QZStatus status = size_for(file, file->file_encoding); status != QZ_OK) return status;
+    if (const QZStatus status = size_for(file, file->file_encoding, file->record_length);
+        status != QZ_OK)
+      return status;
   }
   if (mode == QZIOE_MODE_INPUT && (file->options & QZIOE_OPT_USER_BUFFER) != 0 &&
       file->in_transcoder != nullptr) {
-    if (const QZStatus status = size_for(file, file->file_encoding); status != QZ_OK) return status;
+    if (const QZStatus status = size_for(file, file->file_encoding, file->record_length);
+        status != QZ_OK)
+      return status;
   }
   if (file->xcode_buf_size != 0) {
     file->xcode_buf = ioe::pool_alloc<uint8_t>(file->pool, file->xcode_buf_size);

@@ -70,8 +70,8 @@ extern "C" QZStatus skioe_read_stream(QZIOEFile *handle, void **address, uint32_
     return QZ_OK;
   }
   uint32_t produced = 0;
-  if (const QZStatus status = convert(file->in_transcoder, chunk, n, file->xcode_buf,
-                                      file->xcode_buf_size, &produced);
+  if (const QZStatus status =
+          convert(file->in_transcoder, chunk, n, file->xcode_buf, file->xcode_buf_size, &produced);
       status != QZ_OK)
     return fail(status);
   *address = file->xcode_buf;
@@ -107,8 +107,8 @@ extern "C" QZStatus skioe_write_rstream(QZIOEFile *handle, const void *bytes, ui
   if (const QZStatus status = encode(file, bytes, length, &piece, &piece_length); status != QZ_OK)
     return status;
   const bool no_bom = (file->options & QZIOE_OPT_NO_BOM) != 0;
-  const bool mark = !no_bom && file->bom_len != 0 &&
-                    (offset != nullptr ? *offset == 0 : file->bom_pending != 0);
+  const bool mark =
+      !no_bom && file->bom_len != 0 && (offset != nullptr ? *offset == 0 : file->bom_pending != 0);
   uint32_t written = 0;
   if (mark) {
     const int64_t start = 0;

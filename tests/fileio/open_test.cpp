@@ -75,8 +75,7 @@ INSTANTIATE_TEST_SUITE_P(
                   o.lock_option = 9;
                 },
                 QZIOE_BAD_SWITCH},
-        // Format 2 passes validation and is refused by method selection;
-        // the variable-length and stream methods are not available yet.
+        // Format 2 passes validation and is refused by method selection.
         Invalid{"Format2", [](QZIOEOpenOptions &o) { o.record_format = 2; }, QZIOE_BAD_FORMAT},
         // Buffer sizes that would wrap 32 bits are refused.
         Invalid{"HugeRecordLengthBufferedInput",
