@@ -113,6 +113,16 @@ bool tour_binary(const Session &session) {
   return update.close();
 }
 
+bool tour_text(const Session &session) {
+  step("text lines in UTF-16");
+  TempDir dir;
+  if (dir.path.empty()) {
+    std::perror("qzio: mkdtemp");
+    return false;
+  }
+  return show_utf16_round_trip(session, dir.path + "/lines.txt");
+}
+
 bool tour_teardown(Session &session) {
   step("teardown");
   if (!session.close()) return false;
@@ -128,7 +138,8 @@ void add_demo_command(CLI::App &app, Shared &shared) {
   cmd->callback([&shared] {
     Session session;
     bool ok = session.open(shared.options) && step("identity") && print_identity(session) &&
-              tour_object(session) && tour_binary(session) && tour_teardown(session);
+              tour_object(session) && tour_binary(session) && tour_text(session) &&
+              tour_teardown(session);
     if (!ok) session.close();
     std::printf("\n%s\n", ok ? "demo complete" : "demo FAILED");
     shared.exit_status = ok ? 0 : 1;
