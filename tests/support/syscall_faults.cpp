@@ -166,15 +166,19 @@ __attribute__((visibility("default"))) int ftruncate64(int fd, off64_t length) {
     return failed;                                                                                 \
   }
 
+// The mode argument of open, present when the flags create a file.
+#define QZFAULT_MODE_ARGUMENT(flags)                                                               \
+  mode_t mode = 0;                                                                                 \
+  if (((flags) & (O_CREAT | O_TMPFILE)) != 0) {                                                    \
+    va_list args;                                                                                  \
+    va_start(args, flags);                                                                         \
+    mode = static_cast<mode_t>(va_arg(args, unsigned));                                            \
+    va_end(args);                                                                                  \
+  }
+
 __attribute__((visibility("default"))) int open64(const char *path, int flags, ...) {
   static auto real = qzfault::next<int (*)(const char *, int, ...)>("open64");
-  mode_t mode = 0;
-  if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
-    va_list args;
-    va_start(args, flags);
-    mode = static_cast<mode_t>(va_arg(args, unsigned));
-    va_end(args);
-  }
+  QZFAULT_MODE_ARGUMENT(flags);
   QZFAULT_PATH_GUARD(Call::open, -1, path, -1);
   return real(path, flags, mode);
 }
@@ -182,13 +186,7 @@ __attribute__((visibility("default"))) int open64(const char *path, int flags, .
 __attribute__((visibility("default"))) int openat64(int directory, const char *name, int flags,
                                                     ...) {
   static auto real = qzfault::next<int (*)(int, const char *, int, ...)>("openat64");
-  mode_t mode = 0;
-  if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
-    va_list args;
-    va_start(args, flags);
-    mode = static_cast<mode_t>(va_arg(args, unsigned));
-    va_end(args);
-  }
+  QZFAULT_MODE_ARGUMENT(flags);
   QZFAULT_PATH_GUARD(Call::openat, directory, name, -1);
   return real(directory, name, flags, mode);
 }

@@ -45,14 +45,21 @@ bool FileHandle::open(const Session &session, const std::string &path, QZIOEOpen
   return file_ != nullptr || fail("open", status);
 }
 
-bool FileHandle::open_binary(const Session &session, const std::string &path, uint32_t mode,
-                             bool buffered, uint32_t record_length) {
+QZIOEOpenOptions open_options(uint32_t mode, uint32_t format, bool buffered, uint32_t length,
+                              uint32_t file_encoding, uint32_t record_encoding) {
   QZIOEOpenOptions options{};
   options.open_mode = mode;
   options.buffered = buffered ? 1 : 0;
-  options.record_length = record_length;
-  options.record_format = QZIOE_FORMAT_BINARY;
-  return open(session, path, options);
+  options.record_length = length;
+  options.record_format = format;
+  options.file_encoding = file_encoding;
+  options.record_encoding = record_encoding;
+  return options;
+}
+
+bool FileHandle::open_binary(const Session &session, const std::string &path, uint32_t mode,
+                             bool buffered, uint32_t record_length) {
+  return open(session, path, open_options(mode, QZIOE_FORMAT_BINARY, buffered, record_length));
 }
 
 bool FileHandle::fail(const char *verb, QZStatus status) const {

@@ -46,6 +46,10 @@ private:
   std::string path_;
 };
 
+// An open-options record; encodings 0 take the open's defaults.
+QZIOEOpenOptions open_options(uint32_t mode, uint32_t format, bool buffered, uint32_t length,
+                              uint32_t file_encoding = 0, uint32_t record_encoding = 0);
+
 // Bytes of the OS encoding as QZChar, one per byte.
 std::vector<QZChar> to_qzchars(const std::string &bytes);
 

@@ -28,25 +28,13 @@ std::string encoding_help() {
   return "utf-8 and the others by name or number: " + names;
 }
 
-QZIOEOpenOptions text_options(uint32_t mode, uint32_t format, bool buffered, uint32_t length,
-                              uint32_t file_encoding, uint32_t record_encoding) {
-  QZIOEOpenOptions options{};
-  options.open_mode = mode;
-  options.buffered = buffered ? 1 : 0;
-  options.record_length = length;
-  options.record_format = format;
-  options.file_encoding = file_encoding;
-  options.record_encoding = record_encoding;
-  return options;
-}
-
 // Prints the records of one file as UTF-8 lines; a record that came in
 // pieces is joined and counted.
 bool cat_file(const Session &session, const std::string &path, uint32_t encoding, uint32_t length,
               bool buffered, uint32_t &pieced) {
   FileHandle file;
   if (!file.open(session, path,
-                 text_options(QZIOE_MODE_INPUT, QZIOE_FORMAT_VARIABLE, buffered, length, encoding,
+                 open_options(QZIOE_MODE_INPUT, QZIOE_FORMAT_VARIABLE, buffered, length, encoding,
                               QZ_ENC_UTF8)))
     return false;
   QZIOEFile *handle = file.get();
@@ -117,7 +105,7 @@ bool show_utf16_round_trip(const Session &session, const std::string &path) {
   {
     FileHandle out;
     if (!out.open(session, path,
-                  text_options(QZIOE_MODE_OUTPUT, QZIOE_FORMAT_VARIABLE, true, 256, QZ_ENC_UTF16LE,
+                  open_options(QZIOE_MODE_OUTPUT, QZIOE_FORMAT_VARIABLE, true, 256, QZ_ENC_UTF16LE,
                                QZ_ENC_UTF32LE)))
       return false;
     for (const std::u32string &line : lines) {
@@ -199,11 +187,11 @@ void add_text_commands(CLI::App &app, Shared &shared) {
     bool ok = session.open(shared.options);
     if (ok) {
       FileHandle in, out;
-      QZIOEOpenOptions writing = text_options(QZIOE_MODE_OUTPUT, QZIOE_FORMAT_STREAM, true,
+      QZIOEOpenOptions writing = open_options(QZIOE_MODE_OUTPUT, QZIOE_FORMAT_STREAM, true,
                                               4 * QZIOE_BLOCK_SIZE, to, QZ_ENC_UTF32LE);
       writing.options = conv->no_bom ? QZIOE_OPT_NO_BOM : 0;
       ok = in.open(session, conv->in,
-                   text_options(QZIOE_MODE_INPUT, QZIOE_FORMAT_VARIABLE, true, QZIOE_BLOCK_SIZE,
+                   open_options(QZIOE_MODE_INPUT, QZIOE_FORMAT_VARIABLE, true, QZIOE_BLOCK_SIZE,
                                 from, QZ_ENC_UTF32LE)) &&
            out.open(session, conv->out, writing) && convert_file(in, out);
       ok = in.close() && ok;
