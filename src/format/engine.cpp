@@ -129,7 +129,7 @@ private:
   uint32_t number(uint32_t &i) const {
     uint32_t n = 0;
     for (; is_digit(at(i)); ++i)
-      n = std::min((n * 10) + (at(i) - '0'), kNumberLimit); // n stays below 2^31
+      n = static_cast<uint32_t>(std::min<uint64_t>(uint64_t{n} * 10 + (at(i) - '0'), kNumberLimit));
     return n;
   }
 
@@ -666,7 +666,7 @@ private:
 
     QZChar prefix[2];
     uint32_t prefix_length = 0;
-    if (d.alternate && magnitude > 0) {
+    if (d.alternate && magnitude > 0 && base != 10) {
       prefix[prefix_length++] = '0';
       if (base == 16) prefix[prefix_length++] = upper ? 'X' : 'x';
     }
