@@ -98,19 +98,35 @@ ioe::FractionDigits::FractionDigits(Binary value) {
   if (size_ > 2) limbs_[2] = static_cast<uint32_t>(high);
   while (low_ < size_ && limbs_[low_] == 0)
     ++low_;
+  high_ = std::min(size_, 3);
+  while (limbs_[high_ - 1] == 0)
+    --high_;
 }
 
+// The limbs from high_ up are 0: the product's carry goes into limb high_,
+// and only out of the top limb is it digits. So a small fraction costs a
+// few limbs per nine leading zeros, not all of them.
 void ioe::FractionDigits::refill() {
   uint32_t carry = 0;
-  for (int32_t i = low_; i < size_; ++i) {
+  for (int32_t i = low_; i < high_; ++i) {
     const uint64_t product = uint64_t{limbs_[i]} * kBillion + carry;
     limbs_[i] = static_cast<uint32_t>(product);
     carry = static_cast<uint32_t>(product >> 32);
   }
-  while (low_ < size_ && limbs_[low_] == 0)
+  if (high_ < size_) {
+    if (carry != 0) limbs_[high_++] = carry;
+    carry = 0;
+  }
+  while (low_ < high_ && limbs_[low_] == 0)
     ++low_;
-  nine_digits(carry, chunk_);
+  if (low_ == high_) low_ = high_ = size_;
   position_ = 0;
+  if (carry == 0) {
+    std::fill_n(chunk_, 9, '0');
+    unread_nonzero_ = 0;
+    return;
+  }
+  nine_digits(carry, chunk_);
   unread_nonzero_ = static_cast<int32_t>(
       std::count_if(chunk_, chunk_ + 9, [](char digit) { return digit != '0'; }));
 }

@@ -393,44 +393,44 @@ private:
   // last unit of the format is text.
   int32_t find_percent(uint32_t from) const {
     if (from >= length_) return -1;
-    const int32_t at = qzzspos(
-        format_ + from, static_cast<int32_t>(std::min<uint32_t>(length_ - from, INT32_MAX)), '%');
+    const int64_t at = ioe::find_unit(format_ + from, length_ - from, '%');
     if (at < 0) return -1;
-    const uint32_t position = from + static_cast<uint32_t>(at);
+    const uint64_t position = from + static_cast<uint64_t>(at);
     return position + 1 >= length_ ? -1 : static_cast<int32_t>(position);
   }
 
   QZStatus pass(bool second) {
     uint32_t position = first_;
     uint32_t pending = first_; // start of the text not yet written
+    bool neutral = false;      // a neutral directive in that text
     for (int32_t at; (at = find_percent(position)) >= 0;) {
       Directive d;
       if (const QZStatus status = parser_.parse(static_cast<uint32_t>(at), d); status != QZ_OK)
         return status;
       position = d.end;
-      if (d.mode == Mode::kNeutral) continue;
+      if (d.mode == Mode::kNeutral) {
+        neutral = true;
+        continue;
+      }
       if (!second && d.mode == Mode::kNumbered) {
         record(d);
-        pending = d.end;
       } else {
-        write_text(pending, d.percent);
+        write_text(pending, d.percent, neutral);
         carry_out(d);
-        pending = d.end;
       }
+      pending = d.end;
+      neutral = false;
       latest_ = d.mode;
     }
-    if (second || latest_ != Mode::kNumbered) write_text(pending, length_);
+    if (second || latest_ != Mode::kNumbered) write_text(pending, length_, neutral);
     return QZ_OK;
   }
 
-  // Literal text with the neutral directives in it.
-  void write_text(uint32_t from, uint32_t to) {
-    while (from < to) {
+  // Literal text, with the neutral directives in it when there are any.
+  void write_text(uint32_t from, uint32_t to, bool neutral) {
+    while (neutral && from < to) {
       const int32_t at = find_percent(from);
-      if (at < 0 || static_cast<uint32_t>(at) >= to) {
-        out_.text(format_ + from, to - from);
-        return;
-      }
+      if (at < 0 || static_cast<uint32_t>(at) >= to) break;
       out_.text(format_ + from, static_cast<uint32_t>(at) - from);
       Directive d;
       parser_.parse(static_cast<uint32_t>(at), d);
@@ -440,6 +440,7 @@ private:
         marker(d);
       from = d.end;
     }
+    if (from < to) out_.text(format_ + from, to - from);
   }
 
   void marker(const Directive &d) {

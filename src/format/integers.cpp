@@ -21,24 +21,56 @@ QZStatus put_digits(uint64_t value, uint32_t base, uint8_t uppercase, QZChar *de
   return QZ_OK;
 }
 
+// The common bases divide by a constant, which the compiler turns into a
+// multiplication or a shift.
+template <uint32_t kBase> QZChar *small_digits(uint32_t value, const QZChar *table, QZChar *out) {
+  do {
+    *--out = table[value % kBase];
+    value /= kBase;
+  } while (value != 0);
+  return out;
+}
+
+QZChar *any_digits(uint32_t value, uint32_t base, const QZChar *table, QZChar *out) {
+  switch (base) {
+  case 10:
+    return small_digits<10>(value, table, out);
+  case 16:
+    return small_digits<16>(value, table, out);
+  case 8:
+    return small_digits<8>(value, table, out);
+  default:
+    do {
+      *--out = table[value % base];
+      value /= base;
+    } while (value != 0);
+    return out;
+  }
+}
+
 } // namespace
 
 uint32_t ioe::unsigned_digits(uint64_t value, uint32_t base, bool uppercase, QZChar *end) {
   const QZChar *table = uppercase ? kUpTable : kLowTable;
   QZChar *out = end;
-  // Above 32 bits each digit costs a two-step division; below, one.
+  // Above 32 bits a division takes two steps: in base 10 one per nine
+  // digits, otherwise one per digit.
+  const uint32_t divisor = base == 10 ? 1000000000u : base;
   while (value > UINT32_MAX) {
     uint32_t remainder = 0;
-    const uint32_t high = divide_step(0, static_cast<uint32_t>(value >> 32), base, remainder);
-    const uint32_t low = divide_step(remainder, static_cast<uint32_t>(value), base, remainder);
-    *--out = table[remainder];
+    const uint32_t high = divide_step(0, static_cast<uint32_t>(value >> 32), divisor, remainder);
+    const uint32_t low = divide_step(remainder, static_cast<uint32_t>(value), divisor, remainder);
     value = (uint64_t{high} << 32) | low;
+    if (base != 10) {
+      *--out = table[remainder];
+      continue;
+    }
+    QZChar *const chunk_end = out;
+    out = small_digits<10>(remainder, table, out);
+    while (out > chunk_end - 9)
+      *--out = '0';
   }
-  auto small = static_cast<uint32_t>(value);
-  do {
-    *--out = table[small % base];
-    small /= base;
-  } while (small != 0);
+  out = any_digits(static_cast<uint32_t>(value), base, table, out);
   return static_cast<uint32_t>(end - out);
 }
 

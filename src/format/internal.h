@@ -14,6 +14,13 @@ inline void check_bound(bool holds) {
   if (!holds) __builtin_trap();
 }
 
+// The index of the first `unit` among `length` units, or -1.
+inline int64_t find_unit(const QZChar *units, uint32_t length, QZChar unit) {
+  for (uint32_t i = 0; i < length; ++i)
+    if (units[i] == unit) return i;
+  return -1;
+}
+
 // ---- Integers ----
 
 // Longest digit run: a 64-bit value in base 2.
@@ -105,6 +112,7 @@ private:
   static constexpr int32_t kLimbs = 34;
   uint32_t limbs_[kLimbs]; // least significant first
   int32_t low_ = 0;        // limbs below this are 0
+  int32_t high_ = 0;       // limbs from this up are 0
   int32_t size_ = 0;
   char chunk_[9];
   int32_t position_ = 9;       // next unread digit of chunk_
