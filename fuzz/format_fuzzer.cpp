@@ -139,13 +139,17 @@ void FuzzFormatter(const Target &t, const uint8_t *data, size_t size) {
     const int64_t scaled = (offset / 8) * 4 + (i % 7 == 0 ? static_cast<int64_t>(i) * 4 : 0);
     arguments.words[i] = static_cast<uint64_t>(static_cast<int64_t>(t.base) + scaled);
   }
-  QZChar format[kMaxFormat];
+  // Terminated too: a length of 0 measures the format up to its first 0.
+  QZChar format[kMaxFormat + 1];
   const size_t length = std::min(size - 130, kMaxFormat);
   for (size_t i = 0; i < length; ++i)
     format[i] = data[130 + i] == 0xff ? 0x263a : data[130 + i];
+  format[length] = 0;
+
+  const uint32_t given = (data[1] & 1) != 0 ? 0 : static_cast<uint32_t>(length);
 
   // The complete length, from no room at all.
-  const Run measured = Format(format, static_cast<uint32_t>(length), nullptr, 0, arguments);
+  const Run measured = Format(format, given, nullptr, 0, arguments);
   if (measured.status == QZS_BAD_ARGUMENT_NUMBER) {
     if (measured.length != 0) Fail("a bad argument number reported a length");
     return;
@@ -154,8 +158,7 @@ void FuzzFormatter(const Target &t, const uint8_t *data, size_t size) {
     Fail("status and length disagree without room");
 
   std::vector<QZChar> bounded(static_cast<size_t>(capacity) + kGuards, kGuard);
-  const Run cut =
-      Format(format, static_cast<uint32_t>(length), bounded.data(), capacity, arguments);
+  const Run cut = Format(format, given, bounded.data(), capacity, arguments);
   CheckGuards(bounded, static_cast<size_t>(capacity));
   if (cut.length != measured.length) Fail("the length depends on the capacity");
   if (cut.status != (cut.length <= static_cast<uint32_t>(capacity) ? QZ_OK : QZS_BUFFER_TOO_SMALL))
@@ -163,8 +166,8 @@ void FuzzFormatter(const Target &t, const uint8_t *data, size_t size) {
   if (measured.length > kMaxCompared) return;
 
   std::vector<QZChar> full(measured.length + kGuards, kGuard);
-  const Run whole = Format(format, static_cast<uint32_t>(length), full.data(),
-                           static_cast<int32_t>(measured.length), arguments);
+  const Run whole =
+      Format(format, given, full.data(), static_cast<int32_t>(measured.length), arguments);
   CheckGuards(full, measured.length);
   if (whole.status != QZ_OK || whole.length != measured.length)
     Fail("the output did not fit its length");

@@ -127,13 +127,17 @@ QZ_EXPORT QZStatus skzfFDblToBuff(double value, QZChar *destination, int32_t n, 
  * to the highest number without gaps, have been taken in number order;
  * mixing numbered and sequential directives is not supported.
  *
+ * A "%" that is the format's last unit is text. The zero flag does not pad
+ * infinities, NaNs and missing values (spaces do). Without the kernel's
+ * byte transcoder, h texts are empty fields.
+ *
  * `context` (may be null) only supplies the decimal point (its locale's
  * decimal_point); otherwise it is ".". The buffer receives the output up to
  * the last piece (a text run, a sign, a converted value, a padding run)
  * that fit; nothing after a piece that did not fit. *out_length (may be
  * null) is set to 0 first, then to the length of the complete output; a
- * length above UINT32_MAX is reported as UINT32_MAX. A negative capacity
- * is 0.
+ * length above UINT32_MAX is reported as UINT32_MAX. A negative capacity,
+ * or a null buffer, is no room.
  *
  * Returns 0, QZS_BUFFER_TOO_SMALL (output cut), or QZS_BAD_ARGUMENT_NUMBER
  * at once, *out_length staying 0, for an argument number outside 1 to

@@ -22,6 +22,10 @@ enum Kind : uint8_t {
 };
 
 struct Slot {
+  // All bytes cleared: a slot without a value reads as 0 or null through
+  // every member, also where a member is wider than the one last stored.
+  Slot() { std::memset(&value, 0, sizeof value); }
+
   uint8_t kind = kNone;
   union {
     uint32_t u32;
@@ -29,7 +33,7 @@ struct Slot {
     const void *pointer;
     double real;
     long double long_real;
-  } value{};
+  } value;
 };
 
 enum class Size : uint8_t { kNone, kH, kL, kLL, kBigL };
@@ -521,9 +525,9 @@ private:
     if (d.width_source == Source::kNumbered) width = from_slot(d.width_slot);
     if (d.precision_source == Source::kNumbered) precision = from_slot(d.precision_slot);
     const bool text = d.conversion == 's' || d.conversion == 'S';
-    // A text's pointer is read whatever the kind, but never from the bits of
-    // a floating value.
-    if (text ? value.kind >= kDouble : value.kind == kNone) bad = true;
+    // A text's pointer comes from a pointer argument (or none: null), never
+    // from the bits of a number that another directive took for the slot.
+    if (text ? value.kind != kPointer && value.kind != kNone : value.kind == kNone) bad = true;
     // S needs a precision; one from an argument that is negative is none.
     if (d.conversion == 'S' && precision < 0) bad = true;
     if (bad) {

@@ -163,6 +163,11 @@ TEST(FormatEngine, NumberedArguments) {
       {Format("%1$d %3$s|", 7, 8, kText), "7 |"},
       // A double's bits are never taken for a text's pointer.
       {Format("%1$f %1$s", 1.5), "1.500000 <<%1$s>>"},
+      // Mixed with sequential ones, a slot that a sequential directive used
+      // reads as empty, never as a stale pointer.
+      {Format("%1$d %d %2$s|", 1, 2, kText), " 1<<%1$d>> 2 |"},
+      // ... and a slot that ends up holding an int is no text's pointer.
+      {Format("%1$s%d%1$x|", nullptr, 5, 6), "0<<%1$s>>6<<%1$x>>|"},
       {Format("%1$s %1$X", kText),
        "abcdef " + Hex(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(kText)))},
   });
