@@ -1,8 +1,8 @@
 // The format directive engine: parses directives, takes their arguments and
 // writes each field through the converters, piece by piece.
 #include <algorithm>
-#include <cmath>
 #include <cstdarg>
+#include <cstring>
 
 #include "format/internal.h"
 #include "qzioe/runtime.h"
