@@ -38,7 +38,7 @@ QZ_EXTERN_C_BEGIN
  * of them; the transcoder's status is not looked at, and units it did not
  * produce hold QZ_FORMAT_REPLACEMENT. A null string is empty. Without the
  * kernel handle or its transcoder a non-empty string is QZIOE_BAD_HANDLE,
- * with *count 0 and nothing written. */
+ * whatever the capacity, with *count 0 and nothing written. */
 QZ_EXPORT QZStatus skzfString(const char *bytes, uint32_t length, QZChar *destination,
                               uint32_t capacity, uint32_t *count) QZ_NOEXCEPT;
 

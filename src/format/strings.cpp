@@ -30,15 +30,14 @@ extern "C" {
 QZ_EXPORT QZStatus skzfString(const char *bytes, uint32_t length, QZChar *destination,
                               uint32_t capacity, uint32_t *count) noexcept {
   if (bytes == nullptr) length = 0;
-  if (count != nullptr) *count = length;
-  if (capacity < length) return QZS_BUFFER_TOO_SMALL;
-  if (length == 0) return QZ_OK;
-  QZTranscoder *transcoder = ioe::byte_transcoder();
-  if (transcoder == nullptr) {
+  QZTranscoder *transcoder = length == 0 ? nullptr : ioe::byte_transcoder();
+  if (length != 0 && transcoder == nullptr) {
     if (count != nullptr) *count = 0;
     return QZIOE_BAD_HANDLE;
   }
-  ioe::convert_bytes(transcoder, bytes, length, destination);
+  if (count != nullptr) *count = length;
+  if (capacity < length) return QZS_BUFFER_TOO_SMALL;
+  if (length != 0) ioe::convert_bytes(transcoder, bytes, length, destination);
   return QZ_OK;
 }
 

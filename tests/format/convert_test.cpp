@@ -124,6 +124,9 @@ TEST_F(ByteString, UnproducedUnitsAreReplacements) {
 TEST_F(ByteString, WithoutTheKernel) {
   qzextent(nullptr);
   EXPECT_EQ(Convert("ab", 2, QZIOE_BAD_HANDLE)[0], kUntouched);
+  uint32_t count = 9;
+  EXPECT_EQ(skzfString("ab", 2, nullptr, 0, &count), QZIOE_BAD_HANDLE); // whatever the room
+  EXPECT_EQ(count, 0u);
   EXPECT_EQ(Convert("", 0, QZ_OK).size(), 1u); // nothing to convert
 }
 
