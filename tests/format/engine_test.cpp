@@ -293,17 +293,17 @@ TEST(FormatEngine, IntegersAgreeWithTheCLibrary) {
     // l is 32-bit here whatever the C library's long is: C sees no size.
     const std::string head =
         "%" + flags + width + (digits >= 0 ? "." + std::to_string(digits) : "");
-    const std::string spec = head + (size == 1 ? "l" : size == 2 ? "ll" : "") + conversion;
+    const std::string directive = head + (size == 1 ? "l" : size == 2 ? "ll" : "") + conversion;
     char want[128];
     Result got;
     if (size == 2) {
-      std::snprintf(want, sizeof want, spec.c_str(), static_cast<long long>(value));
-      got = Format(spec.c_str(), static_cast<long long>(value));
+      std::snprintf(want, sizeof want, directive.c_str(), static_cast<long long>(value));
+      got = Format(directive.c_str(), static_cast<long long>(value));
     } else {
       std::snprintf(want, sizeof want, (head + conversion).c_str(), static_cast<int32_t>(value));
-      got = Format(spec.c_str(), static_cast<int32_t>(value));
+      got = Format(directive.c_str(), static_cast<int32_t>(value));
     }
-    ASSERT_EQ(got.text, want) << spec << " of " << value;
+    ASSERT_EQ(got.text, want) << directive << " of " << value;
   }
 }
 
@@ -315,15 +315,16 @@ TEST(FormatEngine, FixedAndExponentFieldsAgreeWithTheCLibrary) {
     const uint64_t odd = (random() >> 11) | 1 | (uint64_t{1} << 52);
     double value = std::ldexp(static_cast<double>(odd), -static_cast<int>(random() % 36) - 45);
     if (random() % 2) value = -value;
-    std::string spec = "%";
+    std::string directive = "%";
     for (const char flag : {'-', '+', ' ', '#', '0'})
-      if (random() % 3 == 0) spec += flag;
-    if (random() % 2) spec += std::to_string(random() % 30 + 1);
-    if (random() % 3) spec += "." + std::to_string(random() % 21);
-    spec += "efE"[random() % 3];
+      if (random() % 3 == 0) directive += flag;
+    if (random() % 2) directive += std::to_string(random() % 30 + 1);
+    if (random() % 3) directive += "." + std::to_string(random() % 21);
+    directive += "efE"[random() % 3];
     char want[128];
-    std::snprintf(want, sizeof want, spec.c_str(), value);
-    ASSERT_EQ(Format(spec.c_str(), value).text, want) << spec << " of " << std::hexfloat << value;
+    std::snprintf(want, sizeof want, directive.c_str(), value);
+    ASSERT_EQ(Format(directive.c_str(), value).text, want)
+        << directive << " of " << std::hexfloat << value;
   }
 }
 
