@@ -1,0 +1,153 @@
+// Shared internals of the formatter and its converters.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#include "qzioe/format.h"
+
+namespace ioe {
+
+// A bound that arithmetic on a fixed area relies on; breaking it would write
+// past the area, so it stops the process instead.
+inline void check_bound(bool holds) {
+  if (!holds) __builtin_trap();
+}
+
+// The index of the first `unit` among `length` units, or -1.
+inline int64_t find_unit(const QZChar *units, uint32_t length, QZChar unit) {
+  for (uint32_t i = 0; i < length; ++i)
+    if (units[i] == unit) return i;
+  return -1;
+}
+
+// ---- Integers ----
+
+// Longest digit run: a 64-bit value in base 2.
+constexpr uint32_t kMaxIntegerUnits = 64;
+
+// 64-by-32 division whose quotient fits 32 bits (high < divisor).
+inline uint32_t divide_step(uint32_t high, uint32_t low, uint32_t divisor, uint32_t &remainder) {
+#if defined(__i386__)
+  // The C++ form would call the 64-bit division helper of libgcc.
+  uint32_t quotient;
+  __asm__("divl %[divisor]"
+          : "=a"(quotient), "=d"(remainder)
+          : "a"(low), "d"(high), [divisor] "rm"(divisor));
+  return quotient;
+#else
+  const uint64_t dividend = (uint64_t{high} << 32) | low;
+  remainder = static_cast<uint32_t>(dividend % divisor);
+  return static_cast<uint32_t>(dividend / divisor);
+#endif
+}
+
+// Writes the digits of `value` in `base` (2 to 16) backwards, the last one
+// just before `end`; returns their number (at least 1).
+uint32_t unsigned_digits(uint64_t value, uint32_t base, bool uppercase, QZChar *end);
+
+// A base as the converters accept it: above 16 is 16, 0 and 1 are 10.
+inline uint32_t usable_base(uint32_t base) {
+  if (base > 16) return 16;
+  return base < 2 ? 10 : base;
+}
+
+// ---- Byte strings ----
+
+// The kernel's byte-to-QZChar transcoder, or null without one.
+QZTranscoder *byte_transcoder();
+
+// Converts `length` bytes into `length` units at `destination` (one unit per
+// byte); units the transcoder does not produce hold QZ_FORMAT_REPLACEMENT.
+void convert_bytes(QZTranscoder *transcoder, const char *bytes, uint32_t length,
+                   QZChar *destination);
+
+// ---- Exact decimal digits of a double ----
+
+// |value| = significand * 2^exponent, significand below 2^53. The exponent
+// field 2047 reads like any other, with its implicit bit.
+struct Binary {
+  uint64_t significand;
+  int32_t exponent;
+};
+
+inline Binary decompose(uint64_t bits) {
+  const auto field = static_cast<int32_t>((bits >> 52) & 0x7ff);
+  const uint64_t fraction = bits & ((uint64_t{1} << 52) - 1);
+  if (field == 0) return {fraction, -1074};
+  return {fraction | (uint64_t{1} << 52), field - 1075};
+}
+
+inline uint64_t bits_of(double value) {
+  uint64_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  return bits;
+}
+
+// Digits of the largest integer part: below 2^1025.
+constexpr int32_t kMaxIntegerDigits = 309;
+
+// Writes every decimal digit of the integer part (trailing zeros included),
+// most significant first, as '0' to '9' into `digits`, which holds
+// kMaxIntegerDigits; returns their number, 0 for a magnitude below 1.
+int32_t integer_part(Binary value, char *digits);
+
+// The fraction of a double as an endless stream of exact decimal digits:
+// the fraction, scaled so that its binary point sits on a limb boundary, is
+// multiplied by 10^9 for each nine digits.
+class FractionDigits {
+public:
+  explicit FractionDigits(Binary value);
+  // True when every digit still to come is 0.
+  bool exhausted() const { return low_ == size_ && unread_nonzero_ == 0; }
+  char next();
+  // Skips the zeros before the next non-zero digit and returns their number;
+  // not for an exhausted stream.
+  int32_t skip_zeros();
+
+private:
+  void refill();
+
+  // 2^-1074 needs 1074 bits: 34 limbs.
+  static constexpr int32_t kLimbs = 34;
+  uint32_t limbs_[kLimbs]; // least significant first
+  int32_t low_ = 0;        // limbs below this are 0
+  int32_t high_ = 0;       // limbs from this up are 0
+  int32_t size_ = 0;
+  char chunk_[9];
+  int32_t position_ = 9;       // next unread digit of chunk_
+  int32_t unread_nonzero_ = 0; // non-zero digits of chunk_ not yet read
+};
+
+// ---- Text of a double ----
+
+// Longest text: 309 integer digits and a carry, the point, 1077 decimals
+// (g in fixed form adds up to 3 leading zeros to the precision), with the
+// guard unit and the rounding digit in the work area; exponent form is
+// shorter.
+constexpr int32_t kDoubleArea = 1400;
+
+struct DoubleText {
+  char area[kDoubleArea]; // digits, the point's place, exponent
+  int32_t first;          // the text is area[first, first + length)
+  int32_t length;
+  int32_t point;     // index in area of the decimal point, or -1
+  QZChar special[3]; // infinity, NaN and missing-value texts
+  int32_t special_length;
+  bool zero_padding; // false for those texts: zeros would make them numbers
+
+  int32_t size() const { return special_length != 0 ? special_length : length; }
+  void copy_to(QZChar *destination, QZChar decimal_point) const;
+};
+
+// The text of conversion 'e', 'f' or 'g' of |value|; precision clamped to 0
+// up to QZ_FORMAT_MAX_PRECISION.
+void format_double(double value, char conversion, bool uppercase, int32_t precision, bool alternate,
+                   DoubleText &text);
+
+// A missing value has its top 16 bits all ones.
+inline bool is_missing(uint64_t bits) {
+  return (bits >> 48) == 0xffffu;
+}
+
+} // namespace ioe
