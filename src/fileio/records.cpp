@@ -73,28 +73,28 @@ QZStatus fill(File *file, uint32_t wanted) {
   return QZ_OK;
 }
 
-bool begins_with_mark(const File *file, const uint8_t *at, uint32_t available) {
-  return file->bom_len != 0 && available >= file->bom_len &&
-         std::memcmp(at, file->bom_bytes, file->bom_len) == 0;
-}
-
-uint32_t find_line_feed(const File *file, const uint8_t *at, uint32_t n) {
+uint32_t find_wide_line_feed(const File *file, const uint8_t *at, uint32_t n) {
   const QZIOECCEntry &lf = file->inbound_cc[0];
   const uint32_t width = lf.length;
-  if (width == 1) {
-    const void *hit = std::memchr(at, lf.bytes[0], n);
-    return hit == nullptr ? n : static_cast<uint32_t>(static_cast<const uint8_t *>(hit) - at);
-  }
   if (width == 0 || width > n) return n;
+  if (width == 2) {
+    const uint8_t first = lf.bytes[0], second = lf.bytes[1];
+    for (uint32_t i = 0; i + 2 <= n; i += 2)
+      if (at[i] == first && at[i + 1] == second) return i;
+    return n;
+  }
+  if (width == 4) {
+    uint32_t wanted, unit;
+    std::memcpy(&wanted, lf.bytes, 4);
+    for (uint32_t i = 0; i + 4 <= n; i += 4) {
+      std::memcpy(&unit, at + i, 4);
+      if (unit == wanted) return i;
+    }
+    return n;
+  }
   for (uint32_t i = 0; i + width <= n; i += width)
     if (std::memcmp(at + i, lf.bytes, width) == 0) return i;
   return n;
-}
-
-bool carriage_return_before(const File *file, const uint8_t *at, uint32_t end) {
-  const QZIOECCEntry &cr = file->inbound_cc[2];
-  return cr.length != 0 && end >= cr.length &&
-         std::memcmp(at + end - cr.length, cr.bytes, cr.length) == 0;
 }
 
 uint32_t whole_characters(const File *file, const uint8_t *at, uint32_t n) {

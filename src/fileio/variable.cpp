@@ -19,14 +19,15 @@ struct Line {
   bool complete;     // not a piece of a longer line
 };
 
-bool line_feed_at(const File *file, const uint8_t *at) {
+inline bool line_feed_at(const File *file, const uint8_t *at) {
   const QZIOECCEntry &lf = file->inbound_cc[0];
   return std::memcmp(at, lf.bytes, lf.length) == 0;
 }
 
 // The record ended by the line feed at `found`, less a carriage return
 // before it.
-Line ended_at(const File *file, const uint8_t *data, uint32_t found) {
+inline __attribute__((always_inline)) Line ended_at(const File *file, const uint8_t *data,
+                                                    uint32_t found) {
   const uint32_t width = file->inbound_cc[0].length;
   const uint32_t cr = carriage_return_before(file, data, found) ? file->inbound_cc[2].length : 0;
   return {found - cr, found + width, true};
@@ -44,8 +45,8 @@ Line piece_of(const File *file, const uint8_t *data, uint32_t n) {
 }
 
 // Converts the record into xcode_buf, or points at it where it is.
-QZStatus deliver(File *file, const uint8_t *record, uint32_t length, void **address,
-                 uint32_t *out_length) {
+inline __attribute__((always_inline)) QZStatus
+deliver(File *file, const uint8_t *record, uint32_t length, void **address, uint32_t *out_length) {
   if (file->in_transcoder == nullptr || length == 0) {
     *address = const_cast<uint8_t *>(record);
     *out_length = length;
