@@ -7,6 +7,7 @@
 #include "common/pool.h"
 #include "qzioe/extension.h"
 #include "qzioe/fileio.h"
+#include "qzioe/fsops.h"
 
 using ioe::QZLiteral;
 
@@ -67,6 +68,13 @@ void fill_services(QZIOEExtension *extension, QZHandle *kernel, QZPool *pool) {
   extension->getversion = qzioegetversion;
   extension->destroy = qzioedestroy;
   extension->open = qzioeopen;
+  extension->copy = reinterpret_cast<QZWord>(bkioecopy);
+  extension->exist = reinterpret_cast<QZWord>(bkioeexist);
+  extension->makedirectory = reinterpret_cast<QZWord>(bkioemakedirectory);
+  extension->remove = reinterpret_cast<QZWord>(bkioeremove);
+  extension->rename = reinterpret_cast<QZWord>(bkioerename);
+  extension->info = reinterpret_cast<QZWord>(qzioeinfo);
+  extension->fsinfo = reinterpret_cast<QZWord>(qzioefsinfo);
   extension->kernel = kernel;
   extension->kernel_2 = kernel;
   extension->pool = pool;

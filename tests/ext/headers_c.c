@@ -4,6 +4,7 @@
 #include "qz/status.h"
 #include "qz/types.h"
 #include "qzioe/extension.h"
+#include "qzioe/fsops.h"
 #include "qzioe/format.h"
 #include "qzioe/runtime.h"
 

@@ -1,0 +1,181 @@
+// Existence, directory creation, removal (also of whole trees) and rename.
+#include <cerrno>
+#include <cstring>
+
+#include "common/byte_path.h"
+#include "common/errno_map.h"
+#include "common/syscalls.h"
+#include "fsops/internal.h"
+
+namespace ioe {
+namespace {
+
+constexpr ErrnoRow kExistRows[] = {{ENOENT, QZIOE_NOT_FOUND}, {EACCES, QZIOE_NO_ACCESS}};
+constexpr ErrnoMap kExistErrors{kExistRows, QZIOE_IO_ERROR, Unlisted::reported};
+
+constexpr ErrnoRow kIsDirRows[] = {{ENOENT, QZIOE_PATH_NOT_FOUND}, {EACCES, QZIOE_NO_ACCESS}};
+constexpr ErrnoMap kIsDirErrors{kIsDirRows, QZIOE_IO_ERROR, Unlisted::reported};
+
+constexpr ErrnoRow kMkdirRows[] = {{EPERM, QZIOE_NO_ACCESS},        {EACCES, QZIOE_NO_ACCESS},
+                                   {EROFS, QZIOE_NO_ACCESS},        {ENOENT, QZIOE_PATH_NOT_FOUND},
+                                   {ENOTDIR, QZIOE_PATH_NOT_FOUND}, {EEXIST, QZIOE_EXISTS},
+                                   {ETXTBSY, QZIOE_IN_USE},         {ENOSPC, QZIOE_NO_SPACE}};
+constexpr ErrnoMap kMkdirErrors{kMkdirRows, QZIOE_IO_ERROR, Unlisted::reported};
+
+constexpr ErrnoRow kRemoveRows[] = {{EPERM, QZIOE_NO_ACCESS},    {EACCES, QZIOE_NO_ACCESS},
+                                    {EROFS, QZIOE_NO_ACCESS},    {ENOENT, QZIOE_NOT_FOUND},
+                                    {ENOTDIR, QZIOE_NOT_FOUND},  {ETXTBSY, QZIOE_IN_USE},
+                                    {ENOTEMPTY, QZIOE_NOT_EMPTY}};
+constexpr ErrnoMap kRemoveErrors{kRemoveRows, QZIOE_IO_ERROR, Unlisted::reported};
+
+constexpr ErrnoRow kRenameRows[] = {{EPERM, QZIOE_NO_ACCESS},
+                                    {EACCES, QZIOE_NO_ACCESS},
+                                    {EROFS, QZIOE_NO_ACCESS},
+                                    {ENOMEM, QZS_NO_MEMORY},
+                                    {ENOSPC, QZIOE_NO_SPACE}};
+constexpr ErrnoMap kRenameErrors{kRenameRows, QZIOE_IO_ERROR, Unlisted::reported};
+
+// stat with the given errno map; 0 for a directory, 1 for another file.
+QZStatus examine(QZIOEExtension *extension, const char *path, const ErrnoMap &errors) {
+  sys::Stat info{};
+  if (sys::stat(path, &info) != 0) return map_errno(errors, errno, extension_sink(extension));
+  return (info.st_mode & 0xf000) == 0x4000 ? 0 : 1;
+}
+
+QZStatus make_directory(QZIOEExtension *extension, const char *path) {
+  if (sys::mkdir(path, 0777) == 0) return QZ_OK;
+  const int error = errno;
+  const QZStatus status = map_errno(kMkdirErrors, error, extension_sink(extension));
+  // An existing directory is what was asked for.
+  if (error == EEXIST && examine(extension, path, kIsDirErrors) == 0) return QZ_OK;
+  return status;
+}
+
+// Removes every member below the open directory `directory` (which this
+// takes over), depth first. Members are examined without following links
+// and addressed relative to their directory's descriptor, so neither a link
+// in the tree nor a name that looks like a reference can lead elsewhere.
+QZStatus empty_tree(QZIOEExtension *extension, int directory) {
+  const ReportSink sink = extension_sink(extension);
+  DIR *stream = sys::fdopendir(directory);
+  if (stream == nullptr) return map_errno(kOpenDirErrors, errno, sink);
+  const int at = dirfd(stream);
+  QZStatus status = QZ_OK;
+  for (;;) {
+    sys::DirEntry *entry = nullptr;
+    if (const int error = sys::readdir(stream, &entry); error != 0) {
+      status = map_errno(kReadDirErrors, error, sink);
+      break;
+    }
+    if (entry == nullptr) break;
+    const char *name = entry->d_name;
+    if (is_dot_or_dot_dot(name)) continue;
+    sys::Stat info{};
+    if (sys::fstatat(at, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT) continue; // gone already
+      status = map_errno(kRemoveErrors, errno, sink);
+      break;
+    }
+    const bool is_directory = S_ISDIR(info.st_mode);
+    if (is_directory) {
+      const int child = sys::openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+      if (child < 0) {
+        status = map_errno(kOpenDirErrors, errno, sink);
+        break;
+      }
+      if (status = empty_tree(extension, child); status != QZ_OK) break;
+    }
+    if (sys::unlinkat(at, name, is_directory ? AT_REMOVEDIR : 0) != 0 && errno != ENOENT) {
+      status = map_errno(kRemoveErrors, errno, sink);
+      break;
+    }
+  }
+  sys::closedir(stream);
+  return status;
+}
+
+} // namespace
+
+constexpr ErrnoRow kOpenDirRows[] = {{EACCES, QZIOE_NO_ACCESS},
+                                     {ENOENT, QZIOE_NOT_FOUND},
+                                     {ENOTDIR, QZIOE_NOT_FOUND},
+                                     {ENAMETOOLONG, QZIOE_NAME_TOO_LONG}};
+const ErrnoMap kOpenDirErrors{kOpenDirRows, QZIOE_IO_ERROR, Unlisted::reported};
+const ErrnoMap kReadDirErrors{{}, QZIOE_IO_ERROR, Unlisted::reported};
+
+QZStatus directory_kind(QZIOEExtension *extension, const char *path) {
+  return examine(extension, path, kIsDirErrors);
+}
+
+QZStatus make_directory_at(QZIOEExtension *extension, const char *path) {
+  return make_directory(extension, path);
+}
+
+bool is_dot_or_dot_dot(const char *name) {
+  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+QZStatus check_name(const QZChar *name, uint32_t length) {
+  return name == nullptr || length == 0 ? QZIOE_BAD_NAME : QZ_OK;
+}
+
+} // namespace ioe
+
+using namespace ioe;
+
+extern "C" QZStatus bkioeexist(QZIOEExtension *extension, const QZChar *name,
+                               uint32_t length) noexcept {
+  if (const QZStatus status = check_name(name, length); status != QZ_OK) return status;
+  BytePath path(extension);
+  if (const QZStatus status = path.make(name, length); status != QZ_OK) return status;
+  const QZStatus status = examine(extension, path.c_str(), kExistErrors);
+  return status == 1 ? QZ_OK : status;
+}
+
+extern "C" QZStatus bkioeisdir(QZIOEExtension *extension, const QZChar *name,
+                               uint32_t length) noexcept {
+  if (const QZStatus status = check_name(name, length); status != QZ_OK) return status;
+  BytePath path(extension);
+  if (const QZStatus status = path.make(name, length); status != QZ_OK) return status;
+  return directory_kind(extension, path.c_str());
+}
+
+extern "C" QZStatus bkioemakedirectory(QZIOEExtension *extension, const QZChar *name,
+                                       uint32_t length) noexcept {
+  if (extension == nullptr) return QZIOE_BAD_HANDLE;
+  if (const QZStatus status = check_name(name, length); status != QZ_OK) return status;
+  BytePath path(extension);
+  if (const QZStatus status = path.make(name, length); status != QZ_OK) return status;
+  return make_directory(extension, path.c_str());
+}
+
+extern "C" QZStatus bkioeremove(QZIOEExtension *extension, const QZChar *name, uint32_t length,
+                                uint32_t flags) noexcept {
+  if (const QZStatus status = check_name(name, length); status != QZ_OK) return status;
+  BytePath path(extension);
+  if (const QZStatus status = path.make(name, length); status != QZ_OK) return status;
+  const QZStatus kind = directory_kind(extension, path.c_str());
+  if (kind != 0 && kind != 1) return QZIOE_NOT_FOUND;
+  const bool directory = kind == 0;
+  const ReportSink sink = extension_sink(extension);
+  if ((directory ? sys::rmdir(path.c_str()) : sys::unlink(path.c_str())) == 0) return QZ_OK;
+  const QZStatus status = map_errno(kRemoveErrors, errno, sink);
+  if (status != QZIOE_NOT_EMPTY || !directory || (flags & QZIOE_REMOVE_TREE) == 0) return status;
+  const int top = sys::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+  if (top < 0) return map_errno(kOpenDirErrors, errno, sink);
+  if (const QZStatus emptied = empty_tree(extension, top); emptied != QZ_OK) return emptied;
+  return sys::rmdir(path.c_str()) == 0 ? QZ_OK : map_errno(kRemoveErrors, errno, sink);
+}
+
+extern "C" QZStatus bkioerename(QZIOEExtension *extension, const QZChar *old_name,
+                                uint32_t old_length, const QZChar *new_name,
+                                uint32_t new_length) noexcept {
+  if (extension == nullptr) return QZIOE_BAD_HANDLE;
+  if (check_name(new_name, new_length) != QZ_OK || check_name(old_name, old_length) != QZ_OK)
+    return QZIOE_BAD_NAME;
+  BytePath from(extension), to(extension);
+  if (const QZStatus status = from.make(old_name, old_length); status != QZ_OK) return status;
+  if (const QZStatus status = to.make(new_name, new_length); status != QZ_OK) return status;
+  if (sys::rename(from.c_str(), to.c_str()) == 0) return QZ_OK;
+  return map_errno(kRenameErrors, errno, extension_sink(extension));
+}

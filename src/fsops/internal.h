@@ -1,0 +1,28 @@
+// What the file-system operations share.
+#pragma once
+
+#include <cstdint>
+
+#include "common/errno_map.h"
+#include "qzioe/fsops.h"
+
+namespace ioe {
+
+// opendir (and opening a directory descriptor) and readdir failures.
+extern const ErrnoMap kOpenDirErrors;
+extern const ErrnoMap kReadDirErrors;
+
+// 0 for a directory, 1 for another existing file (links followed), else
+// the status (QZIOE_PATH_NOT_FOUND when missing).
+QZStatus directory_kind(QZIOEExtension *extension, const char *path);
+// mkdir of a byte path; an existing directory is success.
+QZStatus make_directory_at(QZIOEExtension *extension, const char *path);
+
+// True for the names "." and "..".
+bool is_dot_or_dot_dot(const char *name);
+
+// QZIOE_BAD_NAME for a null name or a length of 0: an empty name would
+// stand for the working directory.
+QZStatus check_name(const QZChar *name, uint32_t length);
+
+} // namespace ioe
