@@ -105,13 +105,26 @@ bool Session::open(const Options &options) {
                  *error != '\0' ? error : "the entry returned null");
     return false;
   }
+  // The kernel's journal for extension-wide services (word 29), so that
+  // failures can be told with the system's own text.
+  journal_ = qzk_journal_create(kernel_, 0);
+  extension_->journal = journal_;
   return true;
+}
+
+bool Session::fail(const std::string &what, QZStatus status) const {
+  return qzio::fail(what, status, journal_);
 }
 
 bool Session::close() {
   if (extension_ != nullptr) {
+    extension_->journal = nullptr;
     extension_->destroy(extension_);
     extension_ = nullptr;
+  }
+  if (journal_ != nullptr) {
+    qzk_journal_destroy(journal_);
+    journal_ = nullptr;
   }
   bool clean = true;
   if (kernel_ != nullptr) {

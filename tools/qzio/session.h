@@ -30,11 +30,15 @@ public:
   void *symbol(const char *name) const { return qzk_loaded_symbol(loaded_, name); }
   // Destroys the extension and reports anything it left alive.
   bool close();
+  // Prints "qzio: <what>: <status>" with the extension journal's report of
+  // that status when there is one; returns false.
+  bool fail(const std::string &what, QZStatus status) const;
 
 private:
   QZHandle *kernel_ = nullptr;
   QZIOEExtension *extension_ = nullptr;
   QZKLoaded *loaded_ = nullptr;
+  QZJournal *journal_ = nullptr;
 };
 
 // "QZIOE_NOT_FOUND (0x80bfe801): <text>". The text is the journal's rendered

@@ -1,0 +1,190 @@
+// stat, df, mkdir, rm, mv and cp: file-system services through the
+// extension object's words.
+#include <unistd.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "handle.h"
+#include "qzioe/fsops.h"
+#include "qzioe/runtime.h"
+
+namespace qzio {
+namespace {
+
+// Seconds since 1960 in local time, as the library gives them, as a local
+// date and time.
+std::string local_time(double seconds_1960) {
+  const double since_1970 = seconds_1960 - QZ_EPOCH_1960_TO_1970;
+  const auto whole = static_cast<time_t>(since_1970);
+  tm parts{};
+  gmtime_r(&whole, &parts); // the value is local time already
+  char text[64];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
+  return text;
+}
+
+// Runs `call` once for every name; prints "cannot VERB 'NAME'" for failures.
+template <typename Call>
+void each_name(Shared &shared, const std::vector<std::string> &names, const char *verb, Call call) {
+  Session session;
+  bool ok = session.open(shared.options);
+  for (const std::string &name : names) {
+    if (!ok) break;
+    const std::vector<QZChar> chars = to_qzchars(name);
+    if (const QZStatus status = call(session, chars); status != QZ_OK)
+      ok = session.fail(std::string("cannot ") + verb + " '" + name + "'", status);
+  }
+  ok = session.close() && ok;
+  shared.exit_status = ok ? 0 : 1;
+}
+
+uint32_t size_of(const std::vector<QZChar> &chars) {
+  return static_cast<uint32_t>(chars.size());
+}
+
+// Prints the items of an information list, one "NAME value" line each.
+void print_items(QZList *list) {
+  for (uint32_t i = 0; i < list->count(list); ++i) {
+    const auto *item = static_cast<const QZIOEInfoItem *>(list->entry_at(list, i)->value);
+    const std::string name = to_bytes(item->name, item->name_length);
+    int64_t signed_value = 0;
+    uint64_t unsigned_value = 0;
+    uint32_t word = 0;
+    double real = 0;
+    std::memcpy(&signed_value, item->value, 8);
+    std::memcpy(&unsigned_value, item->value, 8);
+    std::memcpy(&word, item->value, 4);
+    std::memcpy(&real, item->value, 8);
+    switch (item->type) {
+    case QZIOE_ITEM_INT64:
+      std::printf("%-10s %" PRId64 "\n", name.c_str(), signed_value);
+      break;
+    case QZIOE_ITEM_DOUBLE:
+      std::printf("%-10s %.6f (%s local)\n", name.c_str(), real, local_time(real).c_str());
+      break;
+    case QZIOE_ITEM_UINT64:
+      std::printf("%-10s %" PRIu64 "\n", name.c_str(), unsigned_value);
+      break;
+    default:
+      std::printf("%-10s %" PRIu32 "\n", name.c_str(), word);
+      break;
+    }
+  }
+}
+
+CLI::App *names_command(CLI::App &app, const char *name, const char *about,
+                        std::vector<std::string> &names) {
+  CLI::App *cmd = app.add_subcommand(name, about);
+  cmd->add_option("NAME", names, "Kernel names ($VARS, ~ and relative names are expanded)")
+      ->required();
+  return cmd;
+}
+
+} // namespace
+
+void add_fs_commands(CLI::App &app, Shared &shared) {
+  auto stat_names = std::make_shared<std::vector<std::string>>();
+  names_command(app, "stat", "Size, modification time and directory flag of each file", *stat_names)
+      ->callback([&shared, stat_names] {
+        each_name(shared, *stat_names, "stat", [](Session &s, const std::vector<QZChar> &c) {
+          QZIOEExtension *ext = s.extension();
+          QZStatus status = QZ_OK;
+          QZList *list = reinterpret_cast<QZIOEInfoFn>(ext->info)(ext, ext->pool, c.data(),
+                                                                  size_of(c), &status);
+          if (list == nullptr) return status;
+          print_items(list);
+          list->destroy(list);
+          return QZ_OK;
+        });
+      });
+
+  auto df_names = std::make_shared<std::vector<std::string>>();
+  names_command(app, "df", "Free space and identifier of the file system of each path", *df_names)
+      ->callback([&shared, df_names] {
+        each_name(shared, *df_names, "examine", [](Session &s, const std::vector<QZChar> &c) {
+          QZIOEExtension *ext = s.extension();
+          QZStatus status = QZ_OK;
+          QZList *list =
+              reinterpret_cast<QZIOEFsInfoFn>(ext->fsinfo)(ext, c.data(), size_of(c), &status);
+          if (list == nullptr) return status;
+          print_items(list);
+          list->destroy(list);
+          return QZ_OK;
+        });
+      });
+
+  auto mkdir_names = std::make_shared<std::vector<std::string>>();
+  names_command(app, "mkdir",
+                "Create directories (the parent must exist; an existing "
+                "directory is fine)",
+                *mkdir_names)
+      ->callback([&shared, mkdir_names] {
+        each_name(
+            shared, *mkdir_names, "create directory", [](Session &s, const std::vector<QZChar> &c) {
+              QZIOEExtension *ext = s.extension();
+              return reinterpret_cast<QZIOENameFn>(ext->makedirectory)(ext, c.data(), size_of(c));
+            });
+      });
+
+  struct RemoveArgs {
+    std::vector<std::string> names;
+    bool recursive = false;
+  };
+  auto rm = std::make_shared<RemoveArgs>();
+  CLI::App *rm_cmd =
+      names_command(app, "rm", "Remove files and empty directories (-r: whole trees)", rm->names);
+  rm_cmd->add_flag("-r,--recursive", rm->recursive,
+                   "Remove directories with everything below them (links are removed, never "
+                   "followed)");
+  rm_cmd->callback([&shared, rm] {
+    each_name(shared, rm->names, "remove", [rm](Session &s, const std::vector<QZChar> &c) {
+      QZIOEExtension *ext = s.extension();
+      return reinterpret_cast<QZIOERemoveFn>(ext->remove)(ext, c.data(), size_of(c),
+                                                          rm->recursive ? QZIOE_REMOVE_TREE : 0);
+    });
+  });
+
+  struct PairArgs {
+    std::string from, to;
+  };
+  auto add_pair = [&app, &shared](const char *name, const char *about, const char *verb,
+                                  bool progress, QZWord QZIOEExtension::*word) {
+    auto args = std::make_shared<PairArgs>();
+    CLI::App *cmd = app.add_subcommand(name, about);
+    cmd->add_option("SOURCE", args->from, "The existing name")->required();
+    cmd->add_option("DEST", args->to, "The new name")->required();
+    cmd->callback([&shared, args, verb, progress, word] {
+      Session session;
+      bool ok = session.open(shared.options);
+      if (ok) {
+        const bool show = progress && isatty(STDERR_FILENO);
+        if (show)
+          std::fprintf(stderr, "qzio: copying '%s' to '%s'...", args->from.c_str(),
+                       args->to.c_str());
+        QZIOEExtension *ext = session.extension();
+        const std::vector<QZChar> a = to_qzchars(args->from), b = to_qzchars(args->to);
+        const QZStatus status = reinterpret_cast<QZIOENamePairFn>(ext->*word)(
+            ext, a.data(), size_of(a), b.data(), size_of(b));
+        if (show) std::fprintf(stderr, " %s\n", status == QZ_OK ? "done" : "failed");
+        if (status != QZ_OK)
+          ok = session.fail(std::string("cannot ") + verb + " '" + args->from + "' to '" +
+                                args->to + "'",
+                            status);
+      }
+      ok = session.close() && ok;
+      shared.exit_status = ok ? 0 : 1;
+    });
+  };
+  add_pair("mv", "Rename or move a file or directory (within one file system)", "move", false,
+           &QZIOEExtension::rename);
+  add_pair("cp", "Copy a file, or a directory with everything below it, to a new name", "copy",
+           true, &QZIOEExtension::copy);
+}
+
+} // namespace qzio
