@@ -7,6 +7,7 @@
 #include "common/pool.h"
 #include "qzioe/extension.h"
 #include "qzioe/fileio.h"
+#include "qzioe/paths.h"
 
 using ioe::QZLiteral;
 
@@ -67,6 +68,12 @@ void fill_services(QZIOEExtension *extension, QZHandle *kernel, QZPool *pool) {
   extension->getversion = qzioegetversion;
   extension->destroy = qzioedestroy;
   extension->open = qzioeopen;
+  extension->buildpath = bkioebuildpath;
+  extension->buildpathdestroy = bkioebuildpathdestroy;
+  extension->splitpath = bkioesplitpath;
+  extension->splitpathdestroy = bkioesplitpathdestroy;
+  extension->createname = qzioecreatename;
+  extension->createnamedestroy = bkioebuildpathdestroy;
   extension->kernel = kernel;
   extension->kernel_2 = kernel;
   extension->pool = pool;

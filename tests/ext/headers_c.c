@@ -5,6 +5,7 @@
 #include "qz/types.h"
 #include "qzioe/extension.h"
 #include "qzioe/format.h"
+#include "qzioe/paths.h"
 #include "qzioe/runtime.h"
 
 int qzioe_headers_c_compiled(void) {
