@@ -54,8 +54,8 @@ QZ_EXPORT QZStatus bkioeexpand_path_free(QZPool *pool, QZChar *result) QZ_NOEXCE
  * that does not convert. Callers test for it by value. */
 #define QZIOE_PATH_REFUSED 1u
 
-/* Splits `path` (`length` QZChar) into its directory, file name, base name
- * and extension (extension words 14 and 15). The parts point into one new
+/* Extension word 14: splits `path` (`length` QZChar) into its directory,
+ * file name, base name and extension. The parts point into one new
  * copy of the path from the extension pool; lengths are in characters and
  * nothing is terminated; an absent part is null with length 0.
  *
@@ -76,15 +76,15 @@ QZ_EXPORT QZStatus bkioesplitpath(QZIOEExtension *extension, const QZChar *path,
                                   uint32_t *name_length, QZChar **base, uint32_t *base_length,
                                   QZChar **extension_part, uint32_t *extension_length) QZ_NOEXCEPT;
 
-/* Releases a split result: the first of the four pointers that is not null
- * (with the pointers bkioesplitpath returned, in its order, that is the
- * start of the copy). Returns what the pool's free operation returns, 0
+/* Extension word 15: releases a split result, the first of the four
+ * pointers that is not null (with the pointers bkioesplitpath returned, in
+ * its order, that is the start of the copy). Returns what the pool's free operation returns, 0
  * when all four are null, QZIOE_BAD_HANDLE without extension or pool. */
 QZ_EXPORT QZStatus bkioesplitpathdestroy(QZIOEExtension *extension, QZChar *directory, QZChar *name,
                                          QZChar *base, QZChar *extension_part) QZ_NOEXCEPT;
 
-/* Joins directory "/" name "." extension_part and expands the result with
- * bkioeexpand_path (extension word 12). Trailing blanks (U+0020) of each
+/* Extension word 12: joins directory "/" name "." extension_part and
+ * expands the result with bkioeexpand_path. Trailing blanks (U+0020) of each
  * part are dropped. Without a directory (null or length 0) the working
  * directory is used. A "/" goes between the directory and the rest only
  * when there is a name or extension part and the directory does not end in
