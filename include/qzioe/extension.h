@@ -10,6 +10,7 @@ QZ_EXTERN_C_BEGIN
 typedef struct QZIOEExtension QZIOEExtension;
 typedef struct QZIOEFile QZIOEFile;
 typedef struct QZIOEOpenOptions QZIOEOpenOptions;
+typedef struct QZIOENameRequest QZIOENameRequest;
 
 typedef QZIOEFile *(*QZIOEOpenFn)(QZIOEExtension *extension, const QZChar *path,
                                   int32_t path_length, const QZIOEOpenOptions *options,
@@ -18,6 +19,24 @@ typedef QZIOEFile *(*QZIOEOpenFn)(QZIOEExtension *extension, const QZChar *path,
 
 typedef QZStatus (*QZIOEVersionFn)(QZIOEExtension *extension, int32_t *major, int32_t *minor,
                                    int32_t *patch);
+
+/* Path services (qzioe/paths.h): split, build, unique names, and the one
+ * release of a built path or name. */
+typedef QZStatus (*QZIOEBuildPathFn)(QZIOEExtension *extension, const QZChar *directory,
+                                     uint32_t directory_length, const QZChar *name,
+                                     uint32_t name_length, const QZChar *extension_part,
+                                     uint32_t extension_length, QZChar **result,
+                                     uint32_t *result_length);
+typedef QZStatus (*QZIOEPathDestroyFn)(QZIOEExtension *extension, QZChar *path);
+typedef QZStatus (*QZIOESplitPathFn)(QZIOEExtension *extension, const QZChar *path, uint32_t length,
+                                     QZChar **directory, uint32_t *directory_length, QZChar **name,
+                                     uint32_t *name_length, QZChar **base, uint32_t *base_length,
+                                     QZChar **extension_part, uint32_t *extension_length);
+typedef QZStatus (*QZIOESplitPathDestroyFn)(QZIOEExtension *extension, QZChar *directory,
+                                            QZChar *name, QZChar *base, QZChar *extension_part);
+typedef QZStatus (*QZIOECreateNameFn)(QZIOEExtension *extension, const QZChar *directory,
+                                      uint32_t directory_length, const QZIOENameRequest *request,
+                                      QZChar **path, uint32_t *path_length);
 
 #define QZIOE_HOST_NAME_MAX 30
 
@@ -35,10 +54,10 @@ struct QZIOEExtension {
   QZWord directoryopen;                           /* 9 */
   QZIOEOpenFn open;                               /* 10 */
   QZWord reserved_11;                             /* 11: 0 */
-  QZWord buildpath;                               /* 12 */
-  QZWord buildpathdestroy;                        /* 13 */
-  QZWord splitpath;                               /* 14 */
-  QZWord splitpathdestroy;                        /* 15 */
+  QZIOEBuildPathFn buildpath;                     /* 12 */
+  QZIOEPathDestroyFn buildpathdestroy;            /* 13 */
+  QZIOESplitPathFn splitpath;                     /* 14 */
+  QZIOESplitPathDestroyFn splitpathdestroy;       /* 15 */
   QZWord copy;                                    /* 16 */
   QZWord exist;                                   /* 17 */
   QZWord makedirectory;                           /* 18 */
@@ -46,8 +65,8 @@ struct QZIOEExtension {
   QZWord rename;                                  /* 20 */
   QZWord info;                                    /* 21 */
   QZWord fsinfo;                                  /* 22 */
-  QZWord createname;                              /* 23 */
-  QZWord createnamedestroy;                       /* 24 */
+  QZIOECreateNameFn createname;                   /* 23 */
+  QZIOEPathDestroyFn createnamedestroy;           /* 24: the same as word 13 */
   QZWord directorylist;                           /* 25 */
   QZHandle *kernel_2;                             /* 26: file and directory pools */
   QZPool *pool;                                   /* 27 */
@@ -70,6 +89,8 @@ QZ_CHECK_OFFSET(QZIOEExtension, destroy, 0x18);
 QZ_CHECK_OFFSET(QZIOEExtension, directoryopen, 0x24);
 QZ_CHECK_OFFSET(QZIOEExtension, open, 0x28);
 QZ_CHECK_OFFSET(QZIOEExtension, buildpath, 0x30);
+QZ_CHECK_OFFSET(QZIOEExtension, buildpathdestroy, 0x34);
+QZ_CHECK_OFFSET(QZIOEExtension, splitpath, 0x38);
 QZ_CHECK_OFFSET(QZIOEExtension, splitpathdestroy, 0x3c);
 QZ_CHECK_OFFSET(QZIOEExtension, copy, 0x40);
 QZ_CHECK_OFFSET(QZIOEExtension, rename, 0x50);

@@ -159,4 +159,9 @@ inline int closedir(DIR *stream) noexcept {
   return ::closedir(stream);
 }
 
+// Null when the directory is gone or its path needs more than `size` bytes.
+inline char *getcwd(char *buffer, size_t size) noexcept {
+  return ::getcwd(buffer, size);
+}
+
 } // namespace ioe::sys

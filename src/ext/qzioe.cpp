@@ -8,6 +8,7 @@
 #include "qzioe/extension.h"
 #include "qzioe/fileio.h"
 #include "qzioe/fsops.h"
+#include "qzioe/paths.h"
 
 using ioe::QZLiteral;
 
@@ -75,6 +76,12 @@ void fill_services(QZIOEExtension *extension, QZHandle *kernel, QZPool *pool) {
   extension->rename = reinterpret_cast<QZWord>(bkioerename);
   extension->info = reinterpret_cast<QZWord>(qzioeinfo);
   extension->fsinfo = reinterpret_cast<QZWord>(qzioefsinfo);
+  extension->buildpath = bkioebuildpath;
+  extension->buildpathdestroy = bkioebuildpathdestroy;
+  extension->splitpath = bkioesplitpath;
+  extension->splitpathdestroy = bkioesplitpathdestroy;
+  extension->createname = qzioecreatename;
+  extension->createnamedestroy = bkioebuildpathdestroy;
   extension->kernel = kernel;
   extension->kernel_2 = kernel;
   extension->pool = pool;

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "common/pool.h"
+#include "common/syscalls.h"
 #include "qzioe/paths.h"
 
 namespace {
@@ -157,7 +158,7 @@ QZStatus expand(QZIOEExtension *extension, const QZChar *path, uint32_t length, 
   if (std::memchr(bytes, '\0', length) != nullptr) return QZIOE_FAILED;
 
   char cwd[kAreaBytes];
-  const bool have_cwd = getcwd(cwd, sizeof cwd) != nullptr;
+  const bool have_cwd = ioe::sys::getcwd(cwd, sizeof cwd) != nullptr;
 
   // The text before the first `$` is taken as it is.
   char text[kAreaBytes];

@@ -6,6 +6,7 @@
 #include "qzioe/extension.h"
 #include "qzioe/fsops.h"
 #include "qzioe/format.h"
+#include "qzioe/paths.h"
 #include "qzioe/runtime.h"
 
 int qzioe_headers_c_compiled(void) {

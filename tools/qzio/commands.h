@@ -4,6 +4,9 @@
 
 #include <CLI/CLI.hpp>
 
+#include <optional>
+#include <string>
+
 #include "session.h"
 
 namespace qzio {
@@ -19,12 +22,34 @@ void add_expand_command(CLI::App &app, Shared &shared);
 void add_bytes_commands(CLI::App &app, Shared &shared);
 void add_text_commands(CLI::App &app, Shared &shared);
 void add_fs_commands(CLI::App &app, Shared &shared);
+void add_path_commands(CLI::App &app, Shared &shared);
 
 // An encoding by name (utf-8, utf-16le, ...) or number; false with a message.
 bool parse_encoding(const std::string &text, uint32_t &id);
 // Writes a UTF-16 file with a mark through a line handle, shows its bytes
 // and reads it back as UTF-8 lines.
 bool show_utf16_round_trip(const Session &session, const std::string &path);
+
+// The parts of a split path; an absent part is empty.
+struct SplitParts {
+  std::optional<std::string> directory, name, base, extension;
+};
+// Splits a path through extension words 14 and 15; false with a message.
+bool split_path(const Session &session, const std::string &path, SplitParts &parts);
+// One "label: value" line per part.
+void print_parts(const SplitParts &parts);
+// Builds DIR/NAME.EXT through words 12 and 13 (empty texts: absent parts).
+bool build_path(const Session &session, const std::string &directory, const std::string &name,
+                const std::string &extension, std::string &path);
+
+struct NameArgs {
+  std::string directory; // empty: the working directory
+  std::string prefix = "tmp";
+  std::string extension; // empty: none
+  bool utility = false;
+};
+// Makes a unique name through words 23 and 24.
+bool create_name(const Session &session, const NameArgs &args, std::string &path);
 
 // Prints the versions, host name and library path of an open session.
 bool print_identity(const Session &session);

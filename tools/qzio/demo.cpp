@@ -123,6 +123,39 @@ bool tour_text(const Session &session) {
   return show_utf16_round_trip(session, dir.path + "/lines.txt");
 }
 
+bool tour_paths(const Session &session) {
+  step("path split, build and unique names");
+  const std::string path = "/usr/lib/x.tar.gz";
+  SplitParts parts;
+  if (!split_path(session, path, parts)) return false;
+  std::printf("%s splits into\n", path.c_str());
+  print_parts(parts);
+  std::string rebuilt;
+  if (!build_path(session, parts.directory.value_or(""), parts.base.value_or(""),
+                  parts.extension.value_or(""), rebuilt))
+    return false;
+  std::printf("directory, base and extension build %s again\n", rebuilt.c_str());
+  if (rebuilt != path) {
+    std::fprintf(stderr, "qzio: the parts of %s build %s\n", path.c_str(), rebuilt.c_str());
+    return false;
+  }
+  NameArgs args;
+  args.directory = "/var/tmp";
+  args.extension = "dat";
+  std::string first, second, utility;
+  if (!create_name(session, args, first) || !create_name(session, args, second)) return false;
+  args.utility = true;
+  args.extension.clear();
+  if (!create_name(session, args, utility)) return false;
+  std::printf("unique names (no file is created):\n%s\n%s\n%s\n", first.c_str(), second.c_str(),
+              utility.c_str());
+  if (first == second) {
+    std::fprintf(stderr, "qzio: two calls made the same name %s\n", first.c_str());
+    return false;
+  }
+  return true;
+}
+
 bool tour_teardown(Session &session) {
   step("teardown");
   if (!session.close()) return false;
@@ -139,7 +172,7 @@ void add_demo_command(CLI::App &app, Shared &shared) {
     Session session;
     bool ok = session.open(shared.options) && step("identity") && print_identity(session) &&
               tour_object(session) && tour_binary(session) && tour_text(session) &&
-              tour_teardown(session);
+              tour_paths(session) && tour_teardown(session);
     if (!ok) session.close();
     std::printf("\n%s\n", ok ? "demo complete" : "demo FAILED");
     shared.exit_status = ok ? 0 : 1;
