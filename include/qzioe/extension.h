@@ -20,6 +20,18 @@ typedef QZIOEFile *(*QZIOEOpenFn)(QZIOEExtension *extension, const QZChar *path,
 typedef QZStatus (*QZIOEVersionFn)(QZIOEExtension *extension, int32_t *major, int32_t *minor,
                                    int32_t *patch);
 
+/* File-system services (qzioe/fsops.h). */
+typedef QZList *(*QZIOEInfoFn)(QZIOEExtension *extension, QZPool *pool, const QZChar *name,
+                               uint32_t length, QZStatus *status);
+typedef QZList *(*QZIOEFsInfoFn)(QZIOEExtension *extension, const QZChar *name, uint32_t length,
+                                 QZStatus *status);
+typedef QZStatus (*QZIOENameFn)(QZIOEExtension *extension, const QZChar *name, uint32_t length);
+typedef QZStatus (*QZIOERemoveFn)(QZIOEExtension *extension, const QZChar *name, uint32_t length,
+                                  uint32_t flags);
+typedef QZStatus (*QZIOENamePairFn)(QZIOEExtension *extension, const QZChar *first,
+                                    uint32_t first_length, const QZChar *second,
+                                    uint32_t second_length);
+
 /* Path services (qzioe/paths.h): split, build, unique names, and the one
  * release of a built path or name. */
 typedef QZStatus (*QZIOEBuildPathFn)(QZIOEExtension *extension, const QZChar *directory,
@@ -58,13 +70,13 @@ struct QZIOEExtension {
   QZIOEPathDestroyFn buildpathdestroy;            /* 13 */
   QZIOESplitPathFn splitpath;                     /* 14 */
   QZIOESplitPathDestroyFn splitpathdestroy;       /* 15 */
-  QZWord copy;                                    /* 16 */
-  QZWord exist;                                   /* 17 */
-  QZWord makedirectory;                           /* 18 */
-  QZWord remove;                                  /* 19 */
-  QZWord rename;                                  /* 20 */
-  QZWord info;                                    /* 21 */
-  QZWord fsinfo;                                  /* 22 */
+  QZIOENamePairFn copy;                           /* 16 */
+  QZIOENameFn exist;                              /* 17 */
+  QZIOENameFn makedirectory;                      /* 18 */
+  QZIOERemoveFn remove;                           /* 19 */
+  QZIOENamePairFn rename;                         /* 20 */
+  QZIOEInfoFn info;                               /* 21 */
+  QZIOEFsInfoFn fsinfo;                           /* 22 */
   QZIOECreateNameFn createname;                   /* 23 */
   QZIOEPathDestroyFn createnamedestroy;           /* 24: the same as word 13 */
   QZWord directorylist;                           /* 25 */

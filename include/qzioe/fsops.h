@@ -89,14 +89,6 @@ QZ_EXPORT QZStatus bkioecopy(QZIOEExtension *extension, const QZChar *source,
                              uint32_t source_length, const QZChar *destination,
                              uint32_t destination_length) QZ_NOEXCEPT;
 
-/* Signatures of the extension words. */
-typedef QZList *(*QZIOEInfoFn)(QZIOEExtension *, QZPool *, const QZChar *, uint32_t, QZStatus *);
-typedef QZList *(*QZIOEFsInfoFn)(QZIOEExtension *, const QZChar *, uint32_t, QZStatus *);
-typedef QZStatus (*QZIOENameFn)(QZIOEExtension *, const QZChar *, uint32_t);
-typedef QZStatus (*QZIOERemoveFn)(QZIOEExtension *, const QZChar *, uint32_t, uint32_t);
-typedef QZStatus (*QZIOENamePairFn)(QZIOEExtension *, const QZChar *, uint32_t, const QZChar *,
-                                    uint32_t);
-
 QZ_EXTERN_C_END
 
 #endif

@@ -88,7 +88,7 @@ protected:
   std::string P(const std::string &name) const { return dir_ + "/" + name; }
 
   QZStatus Exist(const std::string &p) {
-    auto fn = reinterpret_cast<QZIOENameFn>(ext_->exist);
+    auto fn = ext_->exist;
     const auto c = Chars(p);
     return fn(ext_, c.data(), static_cast<uint32_t>(c.size()));
   }
@@ -101,17 +101,16 @@ protected:
     return IsDirFn()(ext_, c.data(), static_cast<uint32_t>(c.size()));
   }
   QZStatus MakeDir(const std::string &p) {
-    auto fn = reinterpret_cast<QZIOENameFn>(ext_->makedirectory);
+    auto fn = ext_->makedirectory;
     const auto c = Chars(p);
     return fn(ext_, c.data(), static_cast<uint32_t>(c.size()));
   }
   QZStatus Remove(const std::string &p, uint32_t flags = 0) {
-    auto fn = reinterpret_cast<QZIOERemoveFn>(ext_->remove);
+    auto fn = ext_->remove;
     const auto c = Chars(p);
     return fn(ext_, c.data(), static_cast<uint32_t>(c.size()), flags);
   }
-  QZStatus Pair(QZWord word, const std::string &a, const std::string &b) {
-    auto fn = reinterpret_cast<QZIOENamePairFn>(word);
+  QZStatus Pair(QZIOENamePairFn fn, const std::string &a, const std::string &b) {
     const auto x = Chars(a), y = Chars(b);
     return fn(ext_, x.data(), static_cast<uint32_t>(x.size()), y.data(),
               static_cast<uint32_t>(y.size()));
@@ -126,7 +125,7 @@ protected:
     uint32_t dir = 9;
   };
   QZStatus GetInfo(const std::string &p, Info *info) {
-    auto fn = reinterpret_cast<QZIOEInfoFn>(ext_->info);
+    auto fn = ext_->info;
     const auto c = Chars(p);
     QZStatus status = 0xdeadbeef;
     QZList *list = fn(ext_, ext_->pool, c.data(), static_cast<uint32_t>(c.size()), &status);
@@ -173,7 +172,7 @@ TEST_F(FsTest, InformationMatchesTheSystemsView) {
       EXPECT_EQ(info.dir, S_ISDIR(st.st_mode) ? 1u : 0u) << name;
     }
   }
-  auto fsinfo = reinterpret_cast<QZIOEFsInfoFn>(ext_->fsinfo);
+  auto fsinfo = ext_->fsinfo;
   const auto c = Chars(P("f"));
   QZStatus status = 0;
   QZList *list = fsinfo(ext_, c.data(), static_cast<uint32_t>(c.size()), &status);
@@ -282,8 +281,7 @@ TEST_F(FsTest, ErrnoRowsOfEveryCall) {
       break;
     case Op::fsinfo: {
       const auto c = Chars(P("f"));
-      QZList *list = reinterpret_cast<QZIOEFsInfoFn>(ext_->fsinfo)(
-          ext_, c.data(), static_cast<uint32_t>(c.size()), &status);
+      QZList *list = ext_->fsinfo(ext_, c.data(), static_cast<uint32_t>(c.size()), &status);
       EXPECT_EQ(list, nullptr);
       break;
     }
@@ -332,11 +330,11 @@ TEST_F(FsTest, DirectoriesRemovalAndRename) {
   EXPECT_EQ(IsDir(P("f")), 1u);
   EXPECT_EQ(IsDir(P("nope")), QZIOE_PATH_NOT_FOUND);
   // Empty names would stand for the working directory.
-  auto remove = reinterpret_cast<QZIOERemoveFn>(ext_->remove);
+  auto remove = ext_->remove;
   EXPECT_EQ(remove(ext_, nullptr, 0, QZIOE_REMOVE_TREE), QZIOE_BAD_NAME);
   const QZChar dot = '.';
   EXPECT_EQ(remove(ext_, &dot, 0, QZIOE_REMOVE_TREE), QZIOE_BAD_NAME);
-  EXPECT_EQ(reinterpret_cast<QZIOENameFn>(ext_->exist)(ext_, &dot, 0), QZIOE_BAD_NAME);
+  EXPECT_EQ(ext_->exist(ext_, &dot, 0), QZIOE_BAD_NAME);
   EXPECT_EQ(IsDirFn()(ext_, nullptr, 3), QZIOE_BAD_NAME);
 
   WriteFile(P("d/a"), "1");
@@ -447,8 +445,7 @@ TEST_F(FsTest, EachAllocationFailureLeavesNothing) {
        [&] {
          const auto c = Chars(P("f"));
          QZStatus status = 0;
-         QZList *list = reinterpret_cast<QZIOEFsInfoFn>(ext_->fsinfo)(
-             ext_, c.data(), static_cast<uint32_t>(c.size()), &status);
+         QZList *list = ext_->fsinfo(ext_, c.data(), static_cast<uint32_t>(c.size()), &status);
          if (list != nullptr) list->destroy(list);
          return status;
        },

@@ -95,8 +95,7 @@ void add_fs_commands(CLI::App &app, Shared &shared) {
         each_name(shared, *stat_names, "stat", [](Session &s, const std::vector<QZChar> &c) {
           QZIOEExtension *ext = s.extension();
           QZStatus status = QZ_OK;
-          QZList *list = reinterpret_cast<QZIOEInfoFn>(ext->info)(ext, ext->pool, c.data(),
-                                                                  size_of(c), &status);
+          QZList *list = ext->info(ext, ext->pool, c.data(), size_of(c), &status);
           if (list == nullptr) return status;
           print_items(list);
           list->destroy(list);
@@ -110,8 +109,7 @@ void add_fs_commands(CLI::App &app, Shared &shared) {
         each_name(shared, *df_names, "examine", [](Session &s, const std::vector<QZChar> &c) {
           QZIOEExtension *ext = s.extension();
           QZStatus status = QZ_OK;
-          QZList *list =
-              reinterpret_cast<QZIOEFsInfoFn>(ext->fsinfo)(ext, c.data(), size_of(c), &status);
+          QZList *list = ext->fsinfo(ext, c.data(), size_of(c), &status);
           if (list == nullptr) return status;
           print_items(list);
           list->destroy(list);
@@ -125,11 +123,11 @@ void add_fs_commands(CLI::App &app, Shared &shared) {
                 "directory is fine)",
                 *mkdir_names)
       ->callback([&shared, mkdir_names] {
-        each_name(
-            shared, *mkdir_names, "create directory", [](Session &s, const std::vector<QZChar> &c) {
-              QZIOEExtension *ext = s.extension();
-              return reinterpret_cast<QZIOENameFn>(ext->makedirectory)(ext, c.data(), size_of(c));
-            });
+        each_name(shared, *mkdir_names, "create directory",
+                  [](Session &s, const std::vector<QZChar> &c) {
+                    QZIOEExtension *ext = s.extension();
+                    return ext->makedirectory(ext, c.data(), size_of(c));
+                  });
       });
 
   struct RemoveArgs {
@@ -145,8 +143,7 @@ void add_fs_commands(CLI::App &app, Shared &shared) {
   rm_cmd->callback([&shared, rm] {
     each_name(shared, rm->names, "remove", [rm](Session &s, const std::vector<QZChar> &c) {
       QZIOEExtension *ext = s.extension();
-      return reinterpret_cast<QZIOERemoveFn>(ext->remove)(ext, c.data(), size_of(c),
-                                                          rm->recursive ? QZIOE_REMOVE_TREE : 0);
+      return ext->remove(ext, c.data(), size_of(c), rm->recursive ? QZIOE_REMOVE_TREE : 0);
     });
   });
 
@@ -154,7 +151,7 @@ void add_fs_commands(CLI::App &app, Shared &shared) {
     std::string from, to;
   };
   auto add_pair = [&app, &shared](const char *name, const char *about, const char *verb,
-                                  bool progress, QZWord QZIOEExtension::*word) {
+                                  bool progress, QZIOENamePairFn QZIOEExtension::*word) {
     auto args = std::make_shared<PairArgs>();
     CLI::App *cmd = app.add_subcommand(name, about);
     cmd->add_option("SOURCE", args->from, "The existing name")->required();
@@ -169,8 +166,7 @@ void add_fs_commands(CLI::App &app, Shared &shared) {
                        args->to.c_str());
         QZIOEExtension *ext = session.extension();
         const std::vector<QZChar> a = to_qzchars(args->from), b = to_qzchars(args->to);
-        const QZStatus status = reinterpret_cast<QZIOENamePairFn>(ext->*word)(
-            ext, a.data(), size_of(a), b.data(), size_of(b));
+        const QZStatus status = (ext->*word)(ext, a.data(), size_of(a), b.data(), size_of(b));
         if (show) std::fprintf(stderr, " %s\n", status == QZ_OK ? "done" : "failed");
         if (status != QZ_OK)
           ok = session.fail(std::string("cannot ") + verb + " '" + args->from + "' to '" +
