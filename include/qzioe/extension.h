@@ -11,6 +11,7 @@ typedef struct QZIOEExtension QZIOEExtension;
 typedef struct QZIOEFile QZIOEFile;
 typedef struct QZIOEOpenOptions QZIOEOpenOptions;
 typedef struct QZIOENameRequest QZIOENameRequest;
+typedef struct QZIOEDirectory QZIOEDirectory;
 
 typedef QZIOEFile *(*QZIOEOpenFn)(QZIOEExtension *extension, const QZChar *path,
                                   int32_t path_length, const QZIOEOpenOptions *options,
@@ -31,6 +32,13 @@ typedef QZStatus (*QZIOERemoveFn)(QZIOEExtension *extension, const QZChar *name,
 typedef QZStatus (*QZIOENamePairFn)(QZIOEExtension *extension, const QZChar *first,
                                     uint32_t first_length, const QZChar *second,
                                     uint32_t second_length);
+
+typedef QZIOEDirectory *(*QZIOEDirOpenFn)(QZIOEExtension *extension, const QZChar *name,
+                                          int32_t length, uint32_t options, QZWord unused,
+                                          QZWord context, const char *label, QZStatus *status);
+typedef QZList *(*QZIOEDirListFn)(QZIOEExtension *extension, const QZChar *name, uint32_t length,
+                                  uint32_t kind, uint32_t options, int64_t *count,
+                                  QZStatus *status);
 
 /* Path services (qzioe/paths.h): split, build, unique names, and the one
  * release of a built path or name. */
@@ -63,7 +71,7 @@ struct QZIOEExtension {
   QZHandle *kernel;                               /* 5 */
   QZStatus (*destroy)(QZIOEExtension *extension); /* 6 */
   QZWord reserved_7[2];                           /* 7-8: 0 */
-  QZWord directoryopen;                           /* 9 */
+  QZIOEDirOpenFn directoryopen;                   /* 9 */
   QZIOEOpenFn open;                               /* 10 */
   QZWord reserved_11;                             /* 11: 0 */
   QZIOEBuildPathFn buildpath;                     /* 12 */
@@ -79,7 +87,7 @@ struct QZIOEExtension {
   QZIOEFsInfoFn fsinfo;                           /* 22 */
   QZIOECreateNameFn createname;                   /* 23 */
   QZIOEPathDestroyFn createnamedestroy;           /* 24: the same as word 13 */
-  QZWord directorylist;                           /* 25 */
+  QZIOEDirListFn directorylist;                   /* 25 */
   QZHandle *kernel_2;                             /* 26: file and directory pools */
   QZPool *pool;                                   /* 27 */
   QZPool *alloc_pool;                             /* 28: the same pool as word 27 */

@@ -89,6 +89,113 @@ QZ_EXPORT QZStatus bkioecopy(QZIOEExtension *extension, const QZChar *source,
                              uint32_t source_length, const QZChar *destination,
                              uint32_t destination_length) QZ_NOEXCEPT;
 
+/* Directory handle (68 bytes, zero-filled, from its own pool "qzioed%d").
+ * Words 0 to 5 are called or read by the kernel by position. */
+typedef QZStatus (*QZIOEDirCloseFn)(QZIOEDirectory *directory);
+typedef QZStatus (*QZIOEDirMemberExistFn)(QZIOEDirectory *directory, const QZChar *member,
+                                          int32_t length);
+typedef QZList *(*QZIOEDirMemberListFn)(QZIOEDirectory *directory, QZPool *pool, uint32_t options,
+                                        int64_t *count, QZStatus *status);
+typedef QZStatus (*QZIOEDirReadFn)(QZIOEDirectory *directory, QZChar *buffer, uint32_t *length,
+                                   uint32_t unused);
+struct QZIOEDirectory {
+  uint32_t magic;                     /* 0 */
+  char *label;                        /* 1: copy of the caller's label, or 0 */
+  QZIOEDirCloseFn close;              /* 2: qzioedirectoryclose */
+  QZIOEDirMemberExistFn member_exist; /* 3 */
+  QZIOEDirMemberListFn member_list;   /* 4 */
+  QZIOEDirReadFn read;                /* 5: bkioereaddir */
+  QZWord reserved_6;                  /* 6: 0 */
+  QZIOEExtension *extension;          /* 7 */
+  QZPool *pool;                       /* 8 */
+  QZPool *alloc_pool;                 /* 9: the same pool; holds the name */
+  QZJournal *journal;                 /* 10: always null */
+  void **stream;                      /* 11: block holding the open directory stream */
+  uint32_t options;                   /* 12: QZIOE_DIR_HIDDEN */
+  QZChar *name;                       /* 13: the name as given, length + 1 units */
+  uint32_t name_length;               /* 14 */
+  QZWord reserved_15[2];              /* 15-16: 0 */
+};
+QZ_CHECK_SIZE(QZIOEDirectory, 68);
+QZ_CHECK_OFFSET(QZIOEDirectory, close, 2 * 4);
+QZ_CHECK_OFFSET(QZIOEDirectory, member_exist, 3 * 4);
+QZ_CHECK_OFFSET(QZIOEDirectory, member_list, 4 * 4);
+QZ_CHECK_OFFSET(QZIOEDirectory, read, 5 * 4);
+QZ_CHECK_OFFSET(QZIOEDirectory, extension, 7 * 4);
+QZ_CHECK_OFFSET(QZIOEDirectory, stream, 11 * 4);
+QZ_CHECK_OFFSET(QZIOEDirectory, options, 12 * 4);
+QZ_CHECK_OFFSET(QZIOEDirectory, name, 13 * 4);
+QZ_CHECK_OFFSET(QZIOEDirectory, name_length, 14 * 4);
+
+/* Directory option: names that begin with "." are delivered too. */
+#define QZIOE_DIR_HIDDEN 4u
+/* Listing options: full path names; information per member. */
+#define QZIOE_LIST_FULL_PATHS 1u
+#define QZIOE_LIST_INFO 2u
+/* Kinds of qzioedirectorylist. */
+#define QZIOE_LIST_NAMED 0u
+#define QZIOE_LIST_CONTAINING 1u
+#define QZIOE_LIST_ROOT 2u
+#define QZIOE_LIST_HOME 3u
+
+/* Entry record of member and directory lists (48 bytes). */
+typedef struct QZIOEDirEntry QZIOEDirEntry;
+struct QZIOEDirEntry {
+  QZChar *name;         /* 0x00: without terminator */
+  uint32_t name_length; /* 0x04 */
+  int64_t size;         /* 0x08: -1 when unknown */
+  double modified;      /* 0x10: as MODTIME; -1.0 when unknown */
+  double second_time;   /* 0x18: -1.0 */
+  uint32_t directory;   /* 0x20: 1 for a directory */
+  QZList *info;         /* 0x24: member lists with QZIOE_LIST_INFO */
+  QZPool *pool;         /* 0x28: owns the record and its name */
+  QZIOEDirEntry *next;  /* 0x2c */
+};
+QZ_CHECK_SIZE(QZIOEDirEntry, 48);
+QZ_CHECK_OFFSET(QZIOEDirEntry, size, 8);
+QZ_CHECK_OFFSET(QZIOEDirEntry, modified, 16);
+QZ_CHECK_OFFSET(QZIOEDirEntry, second_time, 24);
+QZ_CHECK_OFFSET(QZIOEDirEntry, directory, 32);
+QZ_CHECK_OFFSET(QZIOEDirEntry, info, 36);
+QZ_CHECK_OFFSET(QZIOEDirEntry, pool, 40);
+QZ_CHECK_OFFSET(QZIOEDirEntry, next, 44);
+
+/* Opens a directory handle (word 9); null with the status on failure. */
+QZ_EXPORT QZIOEDirectory *qzioedirectoryopen(QZIOEExtension *extension, const QZChar *name,
+                                             int32_t length, uint32_t options, QZWord unused,
+                                             QZWord context, const char *label,
+                                             QZStatus *status) QZ_NOEXCEPT;
+QZ_EXPORT QZStatus qzioedirectoryclose(QZIOEDirectory *directory) QZ_NOEXCEPT;
+/* 0 when the member (a literal name below the directory) exists. */
+QZ_EXPORT QZStatus qzioedirectorymemberexist(QZIOEDirectory *directory, const QZChar *member,
+                                             int32_t length) QZ_NOEXCEPT;
+/* The next member's name; QZIOE_END_OF_FILE after the last;
+ * QZIOE_NAME_BUFFER_TOO_SMALL (the member is consumed) when it does not fit. */
+QZ_EXPORT QZStatus bkioereaddir(QZIOEDirectory *directory, QZChar *buffer, uint32_t *length,
+                                uint32_t unused) QZ_NOEXCEPT;
+/* The members not read yet as the list "QZIOE MemberList"; null with status 0
+ * when there are none. Full paths are the directory's expanded path and the
+ * member's literal name. */
+QZ_EXPORT QZList *qzioedirectorymemberlist(QZIOEDirectory *directory, QZPool *pool,
+                                           uint32_t options, int64_t *count,
+                                           QZStatus *status) QZ_NOEXCEPT;
+/* A directory in one call as the list "QZIOE DirectoryList" (word 25): the
+ * directory's own record first, then its members (never hidden ones). */
+QZ_EXPORT QZList *qzioedirectorylist(QZIOEExtension *extension, const QZChar *name, uint32_t length,
+                                     uint32_t kind, uint32_t options, int64_t *count,
+                                     QZStatus *status) QZ_NOEXCEPT;
+QZ_EXPORT QZStatus qzioeDirectoryMemberListDestroy(QZListEntry *entry) QZ_NOEXCEPT;
+QZ_EXPORT QZStatus qzioeDirectoryListDestroy(QZListEntry *entry) QZ_NOEXCEPT;
+/* POSIX layer. */
+QZ_EXPORT QZStatus bkioeopendir(QZIOEDirectory *directory) QZ_NOEXCEPT;
+QZ_EXPORT QZStatus bkioeclosedir(QZIOEDirectory *directory) QZ_NOEXCEPT;
+QZ_EXPORT QZStatus bkioedirectorymemberlist(QZIOEExtension *extension, QZIOEDirectory *directory,
+                                            QZPool *pool, uint32_t options, QZIOEDirEntry **first,
+                                            int64_t *count) QZ_NOEXCEPT;
+QZ_EXPORT QZStatus bkioedirectorylist(QZIOEExtension *extension, const QZChar *name,
+                                      uint32_t length, uint32_t kind, uint32_t options,
+                                      QZIOEDirEntry **first, int64_t *count) QZ_NOEXCEPT;
+
 QZ_EXTERN_C_END
 
 #endif

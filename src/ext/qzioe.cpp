@@ -69,6 +69,8 @@ void fill_services(QZIOEExtension *extension, QZHandle *kernel, QZPool *pool) {
   extension->getversion = qzioegetversion;
   extension->destroy = qzioedestroy;
   extension->open = qzioeopen;
+  extension->directoryopen = qzioedirectoryopen;
+  extension->directorylist = qzioedirectorylist;
   extension->copy = bkioecopy;
   extension->exist = bkioeexist;
   extension->makedirectory = bkioemakedirectory;

@@ -103,6 +103,11 @@ constexpr ErrnoRow kOpenDirRows[] = {{EACCES, QZIOE_NO_ACCESS},
 const ErrnoMap kOpenDirErrors{kOpenDirRows, QZIOE_IO_ERROR, Unlisted::reported};
 const ErrnoMap kReadDirErrors{{}, QZIOE_IO_ERROR, Unlisted::reported};
 
+QZStatus exists_at(QZIOEExtension *extension, const char *path) {
+  const QZStatus status = examine(extension, path, kExistErrors);
+  return status == 1 ? QZ_OK : status;
+}
+
 QZStatus directory_kind(QZIOEExtension *extension, const char *path) {
   return examine(extension, path, kIsDirErrors);
 }

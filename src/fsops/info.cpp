@@ -6,6 +6,7 @@
 #include "common/errno_map.h"
 #include "common/kernel_calls.h"
 #include "common/syscalls.h"
+#include "fsops/internal.h"
 #include "qzioe/fsops.h"
 #include "qzioe/runtime.h"
 
@@ -122,21 +123,12 @@ QZList *to_list(QZIOEInfoItem **items, uint32_t count, QZPool *pool, const char 
 }
 
 } // namespace
-} // namespace ioe
 
-using namespace ioe;
-
-extern "C" QZStatus bkioeinfo(QZIOEExtension *extension, QZPool *pool, const QZChar *name,
-                              uint32_t length, QZIOEInfoItem ***items, uint32_t *count) noexcept {
-  if (count != nullptr) *count = 0;
-  if (name == nullptr) return QZIOE_FAILED;
-  if (extension == nullptr || pool == nullptr) return QZIOE_BAD_HANDLE;
-  if (items == nullptr || count == nullptr) return QZS_BAD_VALUE;
-  BytePath path(extension, pool);
-  if (const QZStatus status = path.make(name, length); status != QZ_OK) return status;
+QZStatus file_items(QZIOEExtension *extension, QZPool *pool, const char *path,
+                    QZIOEInfoItem ***items, uint32_t *count) {
+  *count = 0;
   sys::Stat info{};
-  if (sys::stat(path.c_str(), &info) != 0)
-    return map_errno(kStatErrors, errno, extension_sink(extension));
+  if (sys::stat(path, &info) != 0) return map_errno(kStatErrors, errno, extension_sink(extension));
   Items built{pool};
   if (!built.allocate(3)) return QZS_NO_MEMORY;
   QZIOEInfoItem *size = built.add(kFileSize, QZIOE_ITEM_INT64, 1);
@@ -152,6 +144,36 @@ extern "C" QZStatus bkioeinfo(QZIOEExtension *extension, QZPool *pool, const QZC
   store<uint32_t>(directory, (info.st_mode & 0xf000) == 0x4000 ? 1u : 0u);
   built.hand_over(items, count);
   return QZ_OK;
+}
+
+QZList *file_info_list(QZIOEExtension *extension, QZPool *pool, const char *path,
+                       QZStatus *status) {
+  QZIOEInfoItem **items = nullptr;
+  uint32_t count = 0;
+  *status = file_items(extension, pool, path, &items, &count);
+  if (*status != QZ_OK) return nullptr;
+  return to_list(items, count, pool, "QZIOE Info", qzioeInfoDestroy, status);
+}
+
+void release_items(QZIOEInfoItem **items, uint32_t count, QZPool *pool) {
+  for (uint32_t i = 0; i < count; ++i)
+    release_item(items[i]);
+  pool_release(pool, items);
+}
+
+} // namespace ioe
+
+using namespace ioe;
+
+extern "C" QZStatus bkioeinfo(QZIOEExtension *extension, QZPool *pool, const QZChar *name,
+                              uint32_t length, QZIOEInfoItem ***items, uint32_t *count) noexcept {
+  if (count != nullptr) *count = 0;
+  if (name == nullptr) return QZIOE_FAILED;
+  if (extension == nullptr || pool == nullptr) return QZIOE_BAD_HANDLE;
+  if (items == nullptr || count == nullptr) return QZS_BAD_VALUE;
+  BytePath path(extension, pool);
+  if (const QZStatus status = path.make(name, length); status != QZ_OK) return status;
+  return file_items(extension, pool, path.c_str(), items, count);
 }
 
 extern "C" QZStatus bkioefsinfo(QZIOEExtension *extension, const QZChar *name, uint32_t length,

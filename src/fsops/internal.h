@@ -12,11 +12,22 @@ namespace ioe {
 extern const ErrnoMap kOpenDirErrors;
 extern const ErrnoMap kReadDirErrors;
 
+// 0 when the byte path exists (links followed), else the status.
+QZStatus exists_at(QZIOEExtension *extension, const char *path);
 // 0 for a directory, 1 for another existing file (links followed), else
 // the status (QZIOE_PATH_NOT_FOUND when missing).
 QZStatus directory_kind(QZIOEExtension *extension, const char *path);
 // mkdir of a byte path; an existing directory is success.
 QZStatus make_directory_at(QZIOEExtension *extension, const char *path);
+
+// The file items of a byte path (links followed), from `pool`.
+QZStatus file_items(QZIOEExtension *extension, QZPool *pool, const char *path,
+                    QZIOEInfoItem ***items, uint32_t *count);
+// The same as the list "QZIOE Info"; null with the status on failure.
+QZList *file_info_list(QZIOEExtension *extension, QZPool *pool, const char *path,
+                       QZStatus *status);
+// Releases items and their array.
+void release_items(QZIOEInfoItem **items, uint32_t count, QZPool *pool);
 
 // True for the names "." and "..".
 bool is_dot_or_dot_dot(const char *name);

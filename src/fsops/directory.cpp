@@ -1,0 +1,535 @@
+// Directory handles, member lists and directory lists.
+//
+// A member is always addressed by its literal name below the directory's
+// expanded path: a member named like a `$` reference, or ending in blanks,
+// is listed, examined and tested under its own name, not expanded again.
+#include <cerrno>
+#include <cstring>
+
+#include "common/byte_path.h"
+#include "common/errno_map.h"
+#include "common/kernel_calls.h"
+#include "common/syscalls.h"
+#include "fsops/internal.h"
+#include "qzioe/file.h"
+#include "qzioe/paths.h"
+
+namespace ioe {
+namespace {
+
+constexpr QZListOptions kListOptions{{2, 0, 1, 0, 0, 0}};
+// Room for a member name of 255 bytes and more, one character per byte.
+constexpr uint32_t kNameUnits = 1028;
+
+bool hidden(const char *name) {
+  return name[0] == '.';
+}
+
+// A byte name as characters, one per byte (the transcoder says how many it
+// made).
+QZStatus name_to_chars(QZIOEExtension *extension, const char *bytes, uint32_t n, QZChar *out,
+                       uint32_t *units) {
+  *units = 0;
+  if (n == 0) return QZ_OK;
+  QZTranscoder *inbound = extension->inbound;
+  uint32_t produced = 0;
+  if (const QZStatus status =
+          inbound->convert(inbound, bytes, n, out, n * sizeof(QZChar), &produced, 0);
+      status != QZ_OK)
+    return status;
+  *units = produced / sizeof(QZChar);
+  return QZ_OK;
+}
+
+// `head` + "/" + `tail` (characters) in a new block of `pool`.
+QZChar *join_chars(QZPool *pool, const QZChar *head, uint32_t head_length, const QZChar *tail,
+                   uint32_t tail_length, uint32_t *length) {
+  const bool slash = head_length == 0 || head[head_length - 1] != '/';
+  *length = head_length + (slash ? 1 : 0) + tail_length;
+  auto *out = pool_alloc<QZChar>(pool, *length * sizeof(QZChar));
+  if (out == nullptr) return nullptr;
+  std::memcpy(out, head, head_length * sizeof(QZChar));
+  if (slash) out[head_length] = '/';
+  std::memcpy(out + *length - tail_length, tail, tail_length * sizeof(QZChar));
+  return out;
+}
+
+// `directory` + "/" + `name` as a byte path in a new block of `pool`.
+QZStatus join_bytes(const char *directory, const char *name, PoolBlock<char> &out) {
+  const size_t head = std::strlen(directory), tail = std::strlen(name);
+  const bool slash = head == 0 || directory[head - 1] != '/';
+  if (head + 1 + tail + 1 > QZIOE_PATH_AREA) return QZIOE_NAME_TOO_LONG;
+  if (!out) return QZS_NO_MEMORY;
+  std::memcpy(out.get(), directory, head);
+  if (slash) out.get()[head] = '/';
+  std::memcpy(out.get() + head + (slash ? 1 : 0), name, tail + 1);
+  return QZ_OK;
+}
+
+void release_entry(QZIOEDirEntry *entry) {
+  QZPool *pool = entry->pool;
+  pool_release(pool, entry->name);
+  if (entry->info != nullptr) entry->info->destroy(entry->info);
+  pool_release(pool, entry);
+}
+
+void release_chain(QZIOEDirEntry *first) {
+  while (first != nullptr) {
+    QZIOEDirEntry *next = first->next;
+    release_entry(first);
+    first = next;
+  }
+}
+
+// A chain of records, released unless handed on.
+struct Chain {
+  QZIOEDirEntry *first = nullptr;
+  QZIOEDirEntry *last = nullptr;
+  ~Chain() { release_chain(first); }
+  void append(QZIOEDirEntry *entry) {
+    entry->next = nullptr;
+    (last != nullptr ? last->next : first) = entry;
+    last = entry;
+  }
+  QZIOEDirEntry *release() {
+    QZIOEDirEntry *out = first;
+    first = last = nullptr;
+    return out;
+  }
+};
+
+QZIOEDirEntry *new_entry(QZPool *pool) {
+  auto *entry = pool_alloc<QZIOEDirEntry>(pool, sizeof(QZIOEDirEntry));
+  if (entry == nullptr) return nullptr;
+  entry->name = nullptr;
+  entry->name_length = 0;
+  entry->size = -1;
+  entry->modified = -1.0;
+  entry->second_time = -1.0;
+  entry->directory = 0;
+  entry->info = nullptr;
+  entry->pool = pool;
+  entry->next = nullptr;
+  return entry;
+}
+
+// Hands a chain to a new list; on failure releases what the list does not
+// own and returns null with the status.
+QZList *chain_to_list(QZIOEDirEntry *first, const char *name, QZListDestroyCallback destroy,
+                      QZStatus *status) {
+  QZHandle *kernel = Exported_QZHandle;
+  QZList *list = kernel != nullptr && kernel->create_list != nullptr
+                     ? kernel->create_list(kernel, &kListOptions, 0, name)
+                     : nullptr;
+  if (list == nullptr) {
+    release_chain(first);
+    *status = QZIOE_BAD_HANDLE;
+    return nullptr;
+  }
+  list->set_destroy_callback(list, 0, destroy);
+  for (QZIOEDirEntry *entry = first; entry != nullptr;) {
+    QZIOEDirEntry *next = entry->next;
+    QZListEntry *added = nullptr;
+    if (list->add(list, 0, 0, entry, &added, nullptr, 0, 0) == 0) {
+      // A record the list did not take would be lost with it.
+      release_chain(entry);
+      list->destroy(list);
+      *status = QZIOE_FAILED;
+      return nullptr;
+    }
+    entry = next;
+  }
+  *status = QZ_OK;
+  return list;
+}
+
+DIR *stream_of(const QZIOEDirectory *directory) {
+  return directory->stream != nullptr ? static_cast<DIR *>(*directory->stream) : nullptr;
+}
+
+void release_handle(QZIOEDirectory *directory) {
+  QZPool *pool = directory->pool;
+  QZPool *alloc_pool = directory->alloc_pool;
+  if (alloc_pool != nullptr) pool_release(alloc_pool, directory->name);
+  pool_release(pool, directory->label);
+  pool_release(pool, directory);
+  if (alloc_pool != nullptr && alloc_pool != pool) destroy_pool(alloc_pool);
+  destroy_pool(pool);
+}
+
+// The directory path of a listing by kind, built and expanded.
+QZStatus listing_directory(QZIOEExtension *extension, const QZChar *name, uint32_t length,
+                           uint32_t kind, QZChar **path, uint32_t *path_length) {
+  static constexpr QZChar kRoot[] = {'/'}, kHome[] = {'~'};
+  if (kind > QZIOE_LIST_HOME) return QZS_BAD_VALUE;
+  if (kind <= QZIOE_LIST_CONTAINING && length > QZIOE_PATH_MAX) return QZIOE_NAME_TOO_LONG;
+  const QZChar *base = kind == QZIOE_LIST_ROOT ? kRoot : kind == QZIOE_LIST_HOME ? kHome : name;
+  const uint32_t base_length = kind <= QZIOE_LIST_CONTAINING ? length : 1;
+  if (const QZStatus status =
+          bkioebuildpath(extension, base, base_length, nullptr, 0, nullptr, 0, path, path_length);
+      status != QZ_OK)
+    return status;
+  if (kind == QZIOE_LIST_CONTAINING) {
+    QZChar *directory = nullptr, *file = nullptr, *stem = nullptr, *dot = nullptr;
+    uint32_t directory_length = 0, file_length = 0, stem_length = 0, dot_length = 0;
+    const QZStatus split =
+        bkioesplitpath(extension, *path, *path_length, &directory, &directory_length, &file,
+                       &file_length, &stem, &stem_length, &dot, &dot_length);
+    bkioebuildpathdestroy(extension, *path);
+    *path = nullptr;
+    if (split != QZ_OK) return split == QZIOE_PATH_REFUSED ? QZIOE_FAILED : split;
+    QZStatus status = QZ_OK;
+    if (file == nullptr) {
+      status = QZIOE_NO_MEMBER;
+    } else {
+      *path = pool_alloc<QZChar>(extension->pool, directory_length * sizeof(QZChar));
+      if (*path == nullptr) {
+        status = QZS_NO_MEMORY;
+      } else {
+        std::memcpy(*path, directory, directory_length * sizeof(QZChar));
+        *path_length = directory_length;
+      }
+    }
+    bkioesplitpathdestroy(extension, directory, file, stem, dot);
+    if (status != QZ_OK) return status;
+  }
+  if (*path_length > QZIOE_PATH_MAX) {
+    pool_release(extension->pool, *path);
+    return QZIOE_NAME_TOO_LONG;
+  }
+  return QZ_OK;
+}
+
+} // namespace
+} // namespace ioe
+
+using namespace ioe;
+
+extern "C" QZIOEDirectory *qzioedirectoryopen(QZIOEExtension *extension, const QZChar *name,
+                                              int32_t length, uint32_t options, QZWord,
+                                              QZWord context, const char *label,
+                                              QZStatus *status) noexcept {
+  if (status == nullptr) return nullptr;
+  if (name == nullptr || length <= 0) {
+    *status = QZIOE_BAD_NAME;
+    return nullptr;
+  }
+  if (extension == nullptr || extension->kernel_2 == nullptr ||
+      extension->kernel_2->create_pool == nullptr) {
+    *status = QZIOE_BAD_HANDLE;
+    return nullptr;
+  }
+  QZHandle *kernel = extension->kernel_2;
+  const QZObjectOptions zeros{};
+  QZPool *pool = kernel->create_pool(kernel, &zeros, context, "qzioed%d");
+  if (pool == nullptr) {
+    *status = QZS_NO_MEMORY;
+    return nullptr;
+  }
+  auto *directory = pool_alloc<QZIOEDirectory>(pool, sizeof(QZIOEDirectory), QZ_POOL_ZERO_FILL);
+  if (directory == nullptr) {
+    destroy_pool(pool);
+    *status = QZS_NO_MEMORY;
+    return nullptr;
+  }
+  directory->magic = QZ_OBJECT_MAGIC;
+  directory->pool = pool;
+  directory->alloc_pool = pool;
+  auto fail = [&](QZStatus failure) -> QZIOEDirectory * {
+    release_handle(directory);
+    *status = failure;
+    return nullptr;
+  };
+  if (label != nullptr) {
+    const size_t bytes = std::strlen(label) + 1;
+    directory->label = pool_alloc<char>(pool, static_cast<uint32_t>(bytes));
+    if (directory->label == nullptr) return fail(QZS_NO_MEMORY);
+    std::memcpy(directory->label, label, bytes);
+  }
+  directory->close = qzioedirectoryclose;
+  directory->member_exist = qzioedirectorymemberexist;
+  directory->member_list = qzioedirectorymemberlist;
+  directory->read = bkioereaddir;
+  directory->extension = extension;
+  directory->journal = nullptr;
+  directory->options = options;
+  const auto units = static_cast<uint32_t>(length);
+  directory->name = pool_alloc<QZChar>(pool, (units + 1) * sizeof(QZChar));
+  if (directory->name == nullptr) return fail(QZS_NO_MEMORY);
+  std::memcpy(directory->name, name, units * sizeof(QZChar));
+  directory->name[units] = 0;
+  directory->name_length = units;
+  if (const QZStatus opened = bkioeopendir(directory); opened != QZ_OK) return fail(opened);
+  *status = QZ_OK;
+  return directory;
+}
+
+extern "C" QZStatus bkioeopendir(QZIOEDirectory *directory) noexcept {
+  if (directory == nullptr || directory->extension == nullptr) return QZIOE_BAD_HANDLE;
+  QZIOEExtension *extension = directory->extension;
+  BytePath path(extension);
+  if (const QZStatus status = path.make(directory->name, directory->name_length); status != QZ_OK)
+    return status;
+  DIR *stream = sys::opendir(path.c_str());
+  if (stream == nullptr) return map_errno(kOpenDirErrors, errno, extension_sink(extension));
+  auto **holder = pool_alloc<void *>(directory->pool, sizeof(void *));
+  if (holder == nullptr) {
+    sys::closedir(stream);
+    return QZS_NO_MEMORY;
+  }
+  *holder = stream;
+  directory->stream = holder;
+  return QZ_OK;
+}
+
+extern "C" QZStatus bkioeclosedir(QZIOEDirectory *directory) noexcept {
+  if (directory == nullptr) return QZIOE_BAD_HANDLE;
+  if (DIR *stream = stream_of(directory); stream != nullptr) sys::closedir(stream);
+  pool_release(directory->pool, directory->stream);
+  return QZ_OK;
+}
+
+extern "C" QZStatus qzioedirectoryclose(QZIOEDirectory *directory) noexcept {
+  if (directory == nullptr) return QZIOE_BAD_HANDLE;
+  bkioeclosedir(directory);
+  release_handle(directory);
+  return QZ_OK;
+}
+
+extern "C" QZStatus qzioedirectorymemberexist(QZIOEDirectory *directory, const QZChar *member,
+                                              int32_t length) noexcept {
+  if (directory == nullptr || directory->extension == nullptr) return QZIOE_BAD_HANDLE;
+  if (member == nullptr || length <= 0) return QZIOE_BAD_MEMBER_NAME;
+  QZIOEExtension *extension = directory->extension;
+  const auto units = static_cast<uint32_t>(length);
+  if (units >= QZIOE_PATH_AREA) return QZIOE_NAME_TOO_LONG;
+  BytePath path(extension);
+  if (const QZStatus status = path.make(directory->name, directory->name_length); status != QZ_OK)
+    return status;
+  char name[QZIOE_PATH_AREA];
+  QZTranscoder *outbound = extension->outbound;
+  if (outbound->convert(outbound, member, units * sizeof(QZChar), name, units, nullptr, 0) != QZ_OK)
+    return QZIOE_FAILED;
+  name[units] = '\0';
+  if (std::memchr(name, '\0', units) != nullptr) return QZIOE_BAD_MEMBER_NAME;
+  PoolBlock<char> joined(extension->pool, QZIOE_PATH_AREA);
+  if (const QZStatus status = join_bytes(path.c_str(), name, joined); status != QZ_OK)
+    return status;
+  return exists_at(extension, joined.get());
+}
+
+extern "C" QZStatus bkioereaddir(QZIOEDirectory *directory, QZChar *buffer, uint32_t *length,
+                                 uint32_t) noexcept {
+  if (directory == nullptr || stream_of(directory) == nullptr) return QZIOE_BAD_HANDLE;
+  if (length == nullptr || (buffer == nullptr && *length > 0)) return QZS_BAD_VALUE;
+  for (;;) {
+    sys::DirEntry *entry = nullptr;
+    if (sys::readdir(stream_of(directory), &entry) != 0) return QZIOE_IO_ERROR;
+    if (entry == nullptr) return QZIOE_END_OF_FILE;
+    if (hidden(entry->d_name) && (directory->options & QZIOE_DIR_HIDDEN) == 0) continue;
+    const auto n = static_cast<uint32_t>(std::strlen(entry->d_name));
+    if (*length < n) return QZIOE_NAME_BUFFER_TOO_SMALL;
+    uint32_t units = 0;
+    if (const QZStatus status =
+            name_to_chars(directory->extension, entry->d_name, n, buffer, &units);
+        status != QZ_OK)
+      return status;
+    *length = units;
+    return QZ_OK;
+  }
+}
+
+extern "C" QZStatus bkioedirectorymemberlist(QZIOEExtension *extension, QZIOEDirectory *directory,
+                                             QZPool *pool, uint32_t options, QZIOEDirEntry **first,
+                                             int64_t *count) noexcept {
+  if (extension == nullptr || directory == nullptr || stream_of(directory) == nullptr)
+    return QZIOE_BAD_HANDLE;
+  if (pool == nullptr || first == nullptr || count == nullptr) return QZS_BAD_VALUE;
+  if (directory->name_length > QZIOE_PATH_MAX) return QZIOE_NAME_TOO_LONG;
+  *count = 0;
+  const bool full = (options & (QZIOE_LIST_FULL_PATHS | QZIOE_LIST_INFO)) != 0;
+  BytePath path(extension);
+  if (full) {
+    if (const QZStatus status = path.make(directory->name, directory->name_length); status != QZ_OK)
+      return status;
+  }
+  const ReportSink sink = extension_sink(extension);
+  Chain chain;
+  QZChar converted[kNameUnits];
+  for (;;) {
+    sys::DirEntry *entry = nullptr;
+    if (const int error = sys::readdir(stream_of(directory), &entry); error != 0)
+      return map_errno(kReadDirErrors, error, sink);
+    if (entry == nullptr) break;
+    if (hidden(entry->d_name) && (directory->options & QZIOE_DIR_HIDDEN) == 0) continue;
+    ++*count;
+    QZIOEDirEntry *record = new_entry(pool);
+    if (record == nullptr) return QZS_NO_MEMORY;
+    chain.append(record);
+    const auto n = static_cast<uint32_t>(std::strlen(entry->d_name));
+    uint32_t units = 0;
+    if (const QZStatus status = name_to_chars(extension, entry->d_name, n, converted, &units);
+        status != QZ_OK)
+      return status;
+    if (full) {
+      record->name =
+          join_chars(pool, path.expanded(), path.size(), converted, units, &record->name_length);
+    } else {
+      record->name = pool_alloc<QZChar>(pool, units * sizeof(QZChar));
+      record->name_length = units;
+      if (record->name != nullptr) std::memcpy(record->name, converted, units * sizeof(QZChar));
+    }
+    if (record->name == nullptr && record->name_length > 0) return QZS_NO_MEMORY;
+    if ((options & QZIOE_LIST_INFO) != 0) {
+      PoolBlock<char> bytes(extension->pool, QZIOE_PATH_AREA);
+      if (const QZStatus status = join_bytes(path.c_str(), entry->d_name, bytes); status != QZ_OK)
+        return status;
+      QZStatus status = QZ_OK;
+      record->info = file_info_list(extension, pool, bytes.get(), &status);
+      if (record->info == nullptr) return status;
+    }
+  }
+  *first = chain.release();
+  return QZ_OK;
+}
+
+extern "C" QZList *qzioedirectorymemberlist(QZIOEDirectory *directory, QZPool *pool,
+                                            uint32_t options, int64_t *count,
+                                            QZStatus *status) noexcept {
+  if (status == nullptr) return nullptr;
+  if (pool == nullptr || directory == nullptr) {
+    *status = QZIOE_FAILED;
+    return nullptr;
+  }
+  QZIOEDirEntry *first = nullptr;
+  int64_t members = 0;
+  *status =
+      bkioedirectorymemberlist(directory->extension, directory, pool, options, &first, &members);
+  if (count != nullptr) *count = members;
+  if (*status != QZ_OK || members == 0) return nullptr;
+  return chain_to_list(first, "QZIOE MemberList", qzioeDirectoryMemberListDestroy, status);
+}
+
+extern "C" QZStatus bkioedirectorylist(QZIOEExtension *extension, const QZChar *name,
+                                       uint32_t length, uint32_t kind, uint32_t options,
+                                       QZIOEDirEntry **first, int64_t *count) noexcept {
+  if (extension == nullptr) return QZIOE_BAD_HANDLE;
+  if (first == nullptr || count == nullptr) return QZS_BAD_VALUE;
+  *count = 0;
+  QZPool *pool = extension->pool;
+  QZChar *directory = nullptr;
+  uint32_t directory_length = 0;
+  if (const QZStatus status =
+          listing_directory(extension, name, length, kind, &directory, &directory_length);
+      status != QZ_OK)
+    return status;
+  Chain chain;
+  QZIOEDirEntry *own = new_entry(pool);
+  if (own == nullptr) {
+    pool_release(pool, directory);
+    return QZS_NO_MEMORY;
+  }
+  own->name = directory;
+  own->name_length = directory_length;
+  own->directory = 1;
+  chain.append(own);
+  *count = 1;
+  // The directory's bytes, converted as every path is.
+  PoolBlock<char> bytes(pool, directory_length + 1);
+  if (!bytes) return QZS_NO_MEMORY;
+  QZTranscoder *outbound = extension->outbound;
+  if (directory_length > 0 &&
+      outbound->convert(outbound, directory, directory_length * sizeof(QZChar), bytes.get(),
+                        directory_length, nullptr, 0) != QZ_OK)
+    return QZIOE_FAILED;
+  bytes.get()[directory_length] = '\0';
+  const ReportSink sink = extension_sink(extension);
+  DIR *stream = sys::opendir(bytes.get());
+  if (stream == nullptr) return map_errno(kOpenDirErrors, errno, sink);
+  QZStatus status = QZ_OK;
+  QZChar converted[kNameUnits];
+  for (;;) {
+    sys::DirEntry *entry = nullptr;
+    if (const int error = sys::readdir(stream, &entry); error != 0) {
+      status = map_errno(kReadDirErrors, error, sink);
+      break;
+    }
+    if (entry == nullptr) break;
+    if (hidden(entry->d_name)) continue;
+    ++*count;
+    QZIOEDirEntry *record = new_entry(pool);
+    if (record == nullptr) {
+      status = QZS_NO_MEMORY;
+      break;
+    }
+    chain.append(record);
+    const auto n = static_cast<uint32_t>(std::strlen(entry->d_name));
+    uint32_t units = 0;
+    if (status = name_to_chars(extension, entry->d_name, n, converted, &units); status != QZ_OK)
+      break;
+    if ((options & QZIOE_LIST_FULL_PATHS) != 0) {
+      record->name =
+          join_chars(pool, directory, directory_length, converted, units, &record->name_length);
+    } else {
+      record->name = pool_alloc<QZChar>(pool, units * sizeof(QZChar));
+      record->name_length = units;
+      if (record->name != nullptr) std::memcpy(record->name, converted, units * sizeof(QZChar));
+    }
+    if (record->name == nullptr && record->name_length > 0) {
+      status = QZS_NO_MEMORY;
+      break;
+    }
+    if ((options & QZIOE_LIST_INFO) != 0) {
+      PoolBlock<char> member(pool, QZIOE_PATH_AREA);
+      if (status = join_bytes(bytes.get(), entry->d_name, member); status != QZ_OK) break;
+      QZIOEInfoItem **items = nullptr;
+      uint32_t item_count = 0;
+      // A member whose information cannot be had keeps the defaults.
+      if (file_items(extension, pool, member.get(), &items, &item_count) == QZ_OK) {
+        for (uint32_t i = 0; i < item_count; ++i) {
+          const QZIOEInfoItem *item = items[i];
+          if (item->number == 1) std::memcpy(&record->size, item->value, 8);
+          if (item->number == 2) std::memcpy(&record->modified, item->value, 8);
+          if (item->number == 3) std::memcpy(&record->directory, item->value, 4);
+          if (item->number == 4) std::memcpy(&record->second_time, item->value, 8);
+        }
+        release_items(items, item_count, pool);
+      }
+    }
+  }
+  sys::closedir(stream);
+  if (status != QZ_OK) return status;
+  *first = chain.release();
+  return QZ_OK;
+}
+
+extern "C" QZList *qzioedirectorylist(QZIOEExtension *extension, const QZChar *name,
+                                      uint32_t length, uint32_t kind, uint32_t options,
+                                      int64_t *count, QZStatus *status) noexcept {
+  if (status == nullptr) return nullptr;
+  if (extension == nullptr) {
+    *status = QZIOE_BAD_HANDLE;
+    return nullptr;
+  }
+  QZIOEDirEntry *first = nullptr;
+  int64_t entries = 0;
+  *status = bkioedirectorylist(extension, name, length, kind, options, &first, &entries);
+  if (count != nullptr) *count = entries;
+  if (*status != QZ_OK) return nullptr;
+  if (entries == 0) {
+    *status = QZIOE_EMPTY_LISTING;
+    return nullptr;
+  }
+  return chain_to_list(first, "QZIOE DirectoryList", qzioeDirectoryListDestroy, status);
+}
+
+extern "C" QZStatus qzioeDirectoryMemberListDestroy(QZListEntry *entry) noexcept {
+  if (entry != nullptr && entry->value != nullptr)
+    release_entry(static_cast<QZIOEDirEntry *>(entry->value));
+  return QZ_OK;
+}
+
+// Directory-list records have no information list; the same release serves.
+extern "C" QZStatus qzioeDirectoryListDestroy(QZListEntry *entry) noexcept {
+  return qzioeDirectoryMemberListDestroy(entry);
+}
