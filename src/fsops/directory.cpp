@@ -163,6 +163,10 @@ QZStatus listing_directory(QZIOEExtension *extension, const QZChar *name, uint32
   static constexpr QZChar kRoot[] = {'/'}, kHome[] = {'~'};
   if (kind > QZIOE_LIST_HOME) return QZS_BAD_VALUE;
   if (kind <= QZIOE_LIST_CONTAINING && length > QZIOE_PATH_MAX) return QZIOE_NAME_TOO_LONG;
+  // Building drops trailing slashes; a name that ends in one has no member
+  // whose directory could be meant.
+  if (kind == QZIOE_LIST_CONTAINING && (length == 0 || name == nullptr || name[length - 1] == '/'))
+    return QZIOE_NO_MEMBER;
   const QZChar *base = kind == QZIOE_LIST_ROOT ? kRoot : kind == QZIOE_LIST_HOME ? kHome : name;
   const uint32_t base_length = kind <= QZIOE_LIST_CONTAINING ? length : 1;
   if (const QZStatus status =

@@ -2,6 +2,7 @@
 // extension object's words.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -86,9 +87,104 @@ CLI::App *names_command(CLI::App &app, const char *name, const char *about,
   return cmd;
 }
 
+struct Row {
+  std::string name;
+  int64_t size = -1;
+  double modified = -1;
+  bool directory = false;
+};
+
+void print_rows(const std::vector<Row> &rows, bool long_form) {
+  for (const Row &row : rows) {
+    const std::string name = row.name + (row.directory ? "/" : "");
+    if (!long_form) {
+      std::printf("%s\n", name.c_str());
+      continue;
+    }
+    const std::string when = row.modified < 0 ? std::string(19, '?') : local_time(row.modified);
+    std::printf("%12" PRId64 "  %s  %s\n", row.size, when.c_str(), name.c_str());
+  }
+}
+
+// Without -a: one directory list with sizes, times and flags. With -a: a
+// directory handle that delivers hidden names, and a member list with an
+// information list per member.
+bool list_directory(Session &session, const std::string &path, uint32_t kind, bool all,
+                    bool long_form) {
+  QZIOEExtension *ext = session.extension();
+  const std::vector<QZChar> name = to_qzchars(path);
+  QZStatus status = QZ_OK;
+  int64_t count = 0;
+  std::vector<Row> rows;
+  if (!all) {
+    QZList *list =
+        ext->directorylist(ext, name.data(), size_of(name), kind, QZIOE_LIST_INFO, &count, &status);
+    if (list == nullptr) return session.fail("cannot list '" + path + "'", status);
+    for (uint32_t i = 1; i < list->count(list); ++i) {
+      const auto *e = static_cast<const QZIOEDirEntry *>(list->entry_at(list, i)->value);
+      rows.push_back({to_bytes(e->name, e->name_length), e->size, e->modified, e->directory != 0});
+    }
+    list->destroy(list);
+  } else {
+    QZIOEDirectory *dir = ext->directoryopen(ext, name.data(), static_cast<int32_t>(name.size()),
+                                             QZIOE_DIR_HIDDEN, 0, 0, "qzio ls", &status);
+    if (dir == nullptr) return session.fail("cannot open directory '" + path + "'", status);
+    QZList *list = dir->member_list(dir, ext->pool, QZIOE_LIST_INFO, &count, &status);
+    if (list == nullptr && status != QZ_OK) {
+      dir->close(dir);
+      return session.fail("cannot list '" + path + "'", status);
+    }
+    for (uint32_t i = 0; list != nullptr && i < list->count(list); ++i) {
+      const auto *e = static_cast<const QZIOEDirEntry *>(list->entry_at(list, i)->value);
+      Row row{to_bytes(e->name, e->name_length)};
+      const size_t slash = row.name.rfind('/');
+      if (slash != std::string::npos) row.name.erase(0, slash + 1);
+      for (uint32_t k = 0; e->info != nullptr && k < e->info->count(e->info); ++k) {
+        const auto *item = static_cast<const QZIOEInfoItem *>(e->info->entry_at(e->info, k)->value);
+        if (item->number == 1) std::memcpy(&row.size, item->value, 8);
+        if (item->number == 2) std::memcpy(&row.modified, item->value, 8);
+        if (item->number == 3) row.directory = (item->value[0] & 1) != 0;
+      }
+      rows.push_back(row);
+    }
+    if (list != nullptr) list->destroy(list);
+    dir->close(dir);
+  }
+  std::sort(rows.begin(), rows.end(), [](const Row &a, const Row &b) { return a.name < b.name; });
+  print_rows(rows, long_form);
+  return true;
+}
+
 } // namespace
 
 void add_fs_commands(CLI::App &app, Shared &shared) {
+  struct ListArgs {
+    std::string path = ".";
+    bool all = false, long_form = false;
+    uint32_t kind = 0;
+  };
+  auto ls = std::make_shared<ListArgs>();
+  CLI::App *ls_cmd = app.add_subcommand("ls", "List a directory through the extension's "
+                                              "listings");
+  ls_cmd->add_option("DIR", ls->path, "The directory (a kernel name; default .)");
+  ls_cmd->add_flag("-a,--all", ls->all,
+                   "Include names that begin with a dot (through a "
+                   "directory handle)");
+  ls_cmd->add_flag("-l", ls->long_form,
+                   "Size, modification time (local) and a / after "
+                   "directories");
+  ls_cmd
+      ->add_option("--kind", ls->kind,
+                   "0 the directory named, 1 the one containing it, 2 the root, 3 home")
+      ->check(CLI::Range(0u, 3u));
+  ls_cmd->callback([&shared, ls] {
+    Session session;
+    bool ok = session.open(shared.options) &&
+              list_directory(session, ls->path, ls->kind, ls->all, ls->long_form);
+    ok = session.close() && ok;
+    shared.exit_status = ok ? 0 : 1;
+  });
+
   auto stat_names = std::make_shared<std::vector<std::string>>();
   names_command(app, "stat", "Size, modification time and directory flag of each file", *stat_names)
       ->callback([&shared, stat_names] {
