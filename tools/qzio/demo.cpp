@@ -156,6 +156,16 @@ bool tour_paths(const Session &session) {
   return true;
 }
 
+bool tour_fs(Session &session) {
+  step("file-system services on a scratch tree");
+  TempDir dir;
+  if (dir.path.empty()) {
+    std::perror("qzio: mkdtemp");
+    return false;
+  }
+  return show_fs_tour(session, dir.path);
+}
+
 bool tour_teardown(Session &session) {
   step("teardown");
   if (!session.close()) return false;
@@ -172,7 +182,7 @@ void add_demo_command(CLI::App &app, Shared &shared) {
     Session session;
     bool ok = session.open(shared.options) && step("identity") && print_identity(session) &&
               tour_object(session) && tour_binary(session) && tour_text(session) &&
-              tour_paths(session) && tour_teardown(session);
+              tour_fs(session) && tour_paths(session) && tour_teardown(session);
     if (!ok) session.close();
     std::printf("\n%s\n", ok ? "demo complete" : "demo FAILED");
     shared.exit_status = ok ? 0 : 1;

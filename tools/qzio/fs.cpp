@@ -157,6 +157,44 @@ bool list_directory(Session &session, const std::string &path, uint32_t kind, bo
 
 } // namespace
 
+bool show_fs_tour(Session &session, const std::string &root) {
+  QZIOEExtension *ext = session.extension();
+  auto name = [](const std::string &text) { return to_qzchars(text); };
+  auto check = [&](const std::string &what, QZStatus status) {
+    return status == QZ_OK || session.fail("cannot " + what, status);
+  };
+  const auto tree = name(root + "/tree"), sub = name(root + "/tree/sub"),
+             copy = name(root + "/copy"), moved = name(root + "/moved");
+  if (!check("create the tree", ext->makedirectory(ext, tree.data(), size_of(tree))) ||
+      !check("create tree/sub", ext->makedirectory(ext, sub.data(), size_of(sub))))
+    return false;
+  FileHandle file;
+  if (!file.open_binary(session, root + "/tree/sub/data", QZIOE_MODE_OUTPUT, true, 64) ||
+      !file.write_all("twelve bytes", nullptr) || !file.close())
+    return false;
+  std::printf("made tree/sub/data; its information:\n");
+  QZStatus status = QZ_OK;
+  const auto data = name(root + "/tree/sub/data");
+  QZList *info = ext->info(ext, ext->pool, data.data(), size_of(data), &status);
+  if (info == nullptr) return check("examine tree/sub/data", status);
+  print_items(info);
+  info->destroy(info);
+  if (!check("copy the tree",
+             ext->copy(ext, tree.data(), size_of(tree), copy.data(), size_of(copy))) ||
+      !check("move the copy",
+             ext->rename(ext, copy.data(), size_of(copy), moved.data(), size_of(moved))))
+    return false;
+  std::printf("copied the tree and moved the copy; the scratch directory holds:\n");
+  if (!list_directory(session, root, 0, false, true)) return false;
+  const QZStatus not_empty = ext->remove(ext, tree.data(), size_of(tree), 0);
+  std::printf("removing the tree without -r: %s\n", describe(not_empty).c_str());
+  return check("remove the tree",
+               ext->remove(ext, tree.data(), size_of(tree), QZIOE_REMOVE_TREE)) &&
+         check("remove the moved copy",
+               ext->remove(ext, moved.data(), size_of(moved), QZIOE_REMOVE_TREE)) &&
+         std::printf("removed both trees\n") > 0;
+}
+
 void add_fs_commands(CLI::App &app, Shared &shared) {
   struct ListArgs {
     std::string path = ".";
