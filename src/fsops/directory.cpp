@@ -484,20 +484,14 @@ extern "C" QZStatus bkioedirectorylist(QZIOEExtension *extension, const QZChar *
       break;
     }
     if ((options & QZIOE_LIST_INFO) != 0) {
-      PoolBlock<char> member(pool, QZIOE_PATH_AREA);
-      if (status = join_bytes(bytes.get(), entry->d_name, member); status != QZ_OK) break;
-      QZIOEInfoItem **items = nullptr;
-      uint32_t item_count = 0;
-      // A member whose information cannot be had keeps the defaults.
-      if (file_items(extension, pool, member.get(), &items, &item_count) == QZ_OK) {
-        for (uint32_t i = 0; i < item_count; ++i) {
-          const QZIOEInfoItem *item = items[i];
-          if (item->number == 1) std::memcpy(&record->size, item->value, 8);
-          if (item->number == 2) std::memcpy(&record->modified, item->value, 8);
-          if (item->number == 3) std::memcpy(&record->directory, item->value, 4);
-          if (item->number == 4) std::memcpy(&record->second_time, item->value, 8);
-        }
-        release_items(items, item_count, pool);
+      // The same values as the file items, straight from the member's
+      // stat relative to the open directory; a member whose information
+      // cannot be had keeps the defaults.
+      sys::Stat info{};
+      if (sys::fstatat(dirfd(stream), entry->d_name, &info, 0) == 0) {
+        record->size = info.st_size;
+        record->modified = modification_time(info);
+        record->directory = S_ISDIR(info.st_mode) ? 1 : 0;
       }
     }
   }

@@ -124,6 +124,12 @@ QZList *to_list(QZIOEInfoItem **items, uint32_t count, QZPool *pool, const char 
 
 } // namespace
 
+double modification_time(const sys::Stat &info) {
+  double offset = 0;
+  qzzdtgmt(&offset);
+  return static_cast<double>(info.st_mtime) + QZ_EPOCH_1960_TO_1970 + offset;
+}
+
 QZStatus file_items(QZIOEExtension *extension, QZPool *pool, const char *path,
                     QZIOEInfoItem ***items, uint32_t *count) {
   *count = 0;
@@ -136,9 +142,7 @@ QZStatus file_items(QZIOEExtension *extension, QZPool *pool, const char *path,
   store<int64_t>(size, info.st_size);
   QZIOEInfoItem *time = built.add(kModTime, QZIOE_ITEM_DOUBLE, 2);
   if (time == nullptr) return QZS_NO_MEMORY;
-  double offset = 0;
-  qzzdtgmt(&offset);
-  store<double>(time, static_cast<double>(info.st_mtime) + QZ_EPOCH_1960_TO_1970 + offset);
+  store<double>(time, modification_time(info));
   QZIOEInfoItem *directory = built.add(kIsDir, QZIOE_ITEM_FLAG, 3);
   if (directory == nullptr) return QZS_NO_MEMORY;
   store<uint32_t>(directory, (info.st_mode & 0xf000) == 0x4000 ? 1u : 0u);

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "common/errno_map.h"
+#include "common/syscalls.h"
 #include "qzioe/fsops.h"
 
 namespace ioe {
@@ -20,12 +21,14 @@ QZStatus directory_kind(QZIOEExtension *extension, const char *path);
 // mkdir of a byte path; an existing directory is success.
 QZStatus make_directory_at(QZIOEExtension *extension, const char *path);
 
+// MODTIME of a file: seconds since 1960 in local time (the kernel's zone).
+double modification_time(const sys::Stat &info);
+
 // The file items of a byte path (links followed), from `pool`.
 QZStatus file_items(QZIOEExtension *extension, QZPool *pool, const char *path,
                     QZIOEInfoItem ***items, uint32_t *count);
 // The same as the list "QZIOE Info"; null with the status on failure.
-QZList *file_info_list(QZIOEExtension *extension, QZPool *pool, const char *path,
-                       QZStatus *status);
+QZList *file_info_list(QZIOEExtension *extension, QZPool *pool, const char *path, QZStatus *status);
 // Releases items and their array.
 void release_items(QZIOEInfoItem **items, uint32_t count, QZPool *pool);
 
