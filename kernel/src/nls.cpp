@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "direct.h"
 #include "internal.h"
 
 namespace qzk {
@@ -68,6 +69,9 @@ struct Transcoder : QZTranscoder {
   QZWord context = 0;
   std::mutex mutex;
   iconv_t converter = reinterpret_cast<iconv_t>(-1);
+  // Both set: converted without iconv (and without its lock).
+  Form from_form = Form::none;
+  Form to_form = Form::none;
 };
 
 namespace {
@@ -122,6 +126,11 @@ QZStatus Convert(QZTranscoder *public_transcoder, const void *source, uint32_t s
            transcoder->to);
     return QZK_BAD_ARGUMENT;
   }
+  if (transcoder->from_form != Form::none && transcoder->to_form != Form::none &&
+      ConvertDirect(transcoder->from_form, transcoder->to_form,
+                    static_cast<const uint8_t *>(source), source_bytes,
+                    static_cast<uint8_t *>(target), capacity, produced) == QZ_OK)
+    return QZ_OK;
   char scratch = 0; // stands in for a null target of capacity 0
   char *in = const_cast<char *>(static_cast<const char *>(source));
   size_t in_left = source_bytes;
@@ -184,6 +193,11 @@ Transcoder *NewTranscoder(Nls *nls, uint32_t from, uint32_t to, QZWord context, 
   transcoder->counted = counted;
   transcoder->context = context;
   transcoder->converter = converter;
+  if (const QZEncodingInfo *source = InfoOf(nls, from), *target = InfoOf(nls, to);
+      source != nullptr && target != nullptr) {
+    transcoder->from_form = FormOf(source->name);
+    transcoder->to_form = FormOf(target->name);
+  }
   if (counted) {
     {
       std::lock_guard guard(kernel->objects_mutex);

@@ -1,5 +1,10 @@
 // The NLS object and its transcoders.
+#include <iconv.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -294,6 +299,76 @@ TEST_F(NlsTest, OneTranscoderServesSeveralThreads) {
     thread.join();
   EXPECT_EQ(wrong.load(), 0);
   EXPECT_EQ(Destroy(transcoder), 0u);
+}
+
+// The transcoders convert the Unicode forms and ISO-8859-1 without iconv;
+// iconv, called here directly, is the judge: for random byte strings (mostly
+// nearly valid text, often broken) and random capacities, status and bytes
+// must be the same.
+TEST_F(NlsTest, DirectConversionsAgreeWithIconv) {
+  const struct {
+    uint32_t id;
+    const char *name;
+  } encodings[] = {{QZ_ENC_UTF8, "UTF-8"},       {QZ_ENC_UTF16LE, "UTF-16LE"},
+                   {QZ_ENC_UTF16BE, "UTF-16BE"}, {QZ_ENC_UTF32LE, "UTF-32LE"},
+                   {QZ_ENC_UTF32BE, "UTF-32BE"}, {QZ_ENC_OS, "ISO-8859-1"}};
+  std::mt19937 random(42);
+  const char32_t samples[] = {U'a',  U'\n',  0x7f,   0x80,   0xe9,   0xff,    0x100,   0x7ff,
+                              0x800, 0xd7ff, 0xe000, 0xfffd, 0xffff, 0x10000, 0x1f600, 0x10ffff};
+  uint32_t cases = 0;
+  for (const auto &from : encodings) {
+    for (const auto &to : encodings) {
+      QZTranscoder *transcoder = Create(from.id, to.id);
+      ASSERT_NE(transcoder, nullptr);
+      iconv_t cd = iconv_open(to.name, from.name);
+      for (int round = 0; round < 400; ++round, ++cases) {
+        std::u32string text;
+        for (int n = random() % 12; n > 0; --n)
+          text += samples[random() % std::size(samples)];
+        Bytes bytes = Encode(text, from.id);
+        // Break it now and then: a flipped, dropped or extra byte.
+        if (!bytes.empty() && random() % 3 == 0) {
+          const size_t at = random() % bytes.size();
+          switch (random() % 3) {
+          case 0:
+            bytes[at] ^= static_cast<unsigned char>(1u << (random() % 8));
+            break;
+          case 1:
+            bytes.erase(bytes.begin() + at);
+            break;
+          default:
+            bytes.insert(bytes.begin() + at, static_cast<unsigned char>(random()));
+          }
+        }
+        if (bytes.empty()) continue;
+        const uint32_t capacity = random() % 2 ? 64 : random() % 24;
+        std::vector<unsigned char> mine(capacity + 1, 0xee), theirs(capacity + 1, 0xee);
+        uint32_t produced = 0;
+        const QZStatus status =
+            transcoder->convert(transcoder, bytes.data(), static_cast<uint32_t>(bytes.size()),
+                                mine.data(), capacity, &produced, 0);
+        iconv(cd, nullptr, nullptr, nullptr, nullptr);
+        char *in = reinterpret_cast<char *>(bytes.data());
+        size_t in_left = bytes.size();
+        char *out = reinterpret_cast<char *>(theirs.data());
+        size_t out_left = capacity;
+        const size_t rc = iconv(cd, &in, &in_left, &out, &out_left);
+        const QZStatus expected = rc != static_cast<size_t>(-1) ? QZ_OK
+                                  : errno == E2BIG              ? QZK_BUFFER_TOO_SMALL
+                                                                : QZK_BAD_SEQUENCE;
+        ASSERT_EQ(status, expected) << from.name << " to " << to.name << " round " << round;
+        EXPECT_EQ(mine[capacity], 0xee) << "nothing past the capacity";
+        if (status == QZ_OK) {
+          ASSERT_EQ(produced, capacity - out_left);
+          EXPECT_TRUE(std::equal(mine.begin(), mine.begin() + produced, theirs.begin()))
+              << from.name << " to " << to.name;
+        }
+      }
+      iconv_close(cd);
+      EXPECT_EQ(Destroy(transcoder), QZ_OK);
+    }
+  }
+  EXPECT_GT(cases, 10000u);
 }
 
 TEST(NlsOptions, OsEncodingComesFromTheOptions) {
