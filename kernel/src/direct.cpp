@@ -1,6 +1,7 @@
 #include "direct.h"
 
 #include <cctype>
+#include <cstring>
 #include <string>
 
 #include "qzkernel/standin.h"
@@ -165,7 +166,28 @@ Form FormOf(const char *iconv_name) {
 QZStatus ConvertDirect(Form from, Form to, const uint8_t *source, uint32_t source_bytes,
                        uint8_t *target, uint32_t capacity, uint32_t *produced) {
   uint32_t in = 0, out = 0;
+  // Runs of ASCII between byte forms and 32-bit characters, the common
+  // case of text, without the per-character dispatch.
+  const bool bytes_to_utf32 = (from == Form::utf8 || from == Form::latin1) && to == Form::utf32le;
+  const bool utf32_to_bytes = from == Form::utf32le && (to == Form::utf8 || to == Form::latin1);
   while (in < source_bytes) {
+    if (bytes_to_utf32) {
+      while (in < source_bytes && source[in] < 0x80 && capacity - out >= 4) {
+        const uint32_t value = source[in++];
+        std::memcpy(target + out, &value, 4);
+        out += 4;
+      }
+      if (in == source_bytes) break;
+    } else if (utf32_to_bytes) {
+      while (source_bytes - in >= 4 && out < capacity) {
+        uint32_t value;
+        std::memcpy(&value, source + in, 4);
+        if (value >= 0x80) break;
+        target[out++] = static_cast<uint8_t>(value);
+        in += 4;
+      }
+      if (in == source_bytes) break;
+    }
     uint32_t used = 0;
     const uint32_t value = Decode(from, source + in, source_bytes - in, used);
     if (value == kBad || value == kIncomplete) return QZK_BAD_SEQUENCE;
