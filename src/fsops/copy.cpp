@@ -11,9 +11,6 @@
 namespace ioe {
 namespace {
 
-constexpr ErrnoRow kSourceStatRows[] = {{ENOENT, QZIOE_NOT_FOUND}, {EACCES, QZIOE_NO_ACCESS}};
-constexpr ErrnoMap kSourceStatErrors{kSourceStatRows, QZIOE_IO_ERROR, Unlisted::reported};
-
 constexpr ErrnoRow kOpenRows[] = {{ENOTDIR, QZIOE_PATH_NOT_FOUND},
                                   {EACCES, QZIOE_NO_ACCESS},
                                   {EROFS, QZIOE_NO_ACCESS},
@@ -37,7 +34,7 @@ struct Descriptor {
 QZStatus copy_file(QZIOEExtension *extension, const char *source, const char *destination) {
   const ReportSink sink = extension_sink(extension);
   sys::Stat info{};
-  if (sys::stat(source, &info) != 0) return map_errno(kSourceStatErrors, errno, sink);
+  if (sys::stat(source, &info) != 0) return map_errno(kStatErrors, errno, sink);
   Descriptor in, out;
   in.fd = sys::open(source, O_RDONLY);
   if (in.fd < 0) return map_errno(kOpenErrors, errno, sink);
@@ -69,17 +66,6 @@ QZStatus copy_file(QZIOEExtension *extension, const char *source, const char *de
 
 QZStatus copy_path(QZIOEExtension *extension, const char *source, const char *destination);
 
-// `directory` + "/" + `name` into a new block of QZIOE_PATH_AREA bytes.
-QZStatus member_path(const char *directory, const char *name, PoolBlock<char> &out) {
-  const size_t head = std::strlen(directory), tail = std::strlen(name);
-  if (head + 1 + tail + 1 > QZIOE_PATH_AREA) return QZIOE_NAME_TOO_LONG;
-  if (!out) return QZS_NO_MEMORY;
-  std::memcpy(out.get(), directory, head);
-  out.get()[head] = '/';
-  std::memcpy(out.get() + head + 1, name, tail + 1);
-  return QZ_OK;
-}
-
 // Copies every member of `source` below `destination`, each under its
 // literal name: a name is never expanded again.
 QZStatus copy_tree(QZIOEExtension *extension, const char *source, const char *destination) {
@@ -103,8 +89,8 @@ QZStatus copy_tree(QZIOEExtension *extension, const char *source, const char *de
     if (entry == nullptr) break;
     if (is_dot_or_dot_dot(entry->d_name)) continue;
     PoolBlock<char> from(pool, QZIOE_PATH_AREA), to(pool, QZIOE_PATH_AREA);
-    if (status = member_path(source, entry->d_name, from); status != QZ_OK) break;
-    if (status = member_path(destination, entry->d_name, to); status != QZ_OK) break;
+    if (status = join_bytes(source, entry->d_name, from); status != QZ_OK) break;
+    if (status = join_bytes(destination, entry->d_name, to); status != QZ_OK) break;
     if (status = copy_path(extension, from.get(), to.get()); status != QZ_OK) break;
   }
   sys::closedir(stream);

@@ -54,18 +54,6 @@ QZChar *join_chars(QZPool *pool, const QZChar *head, uint32_t head_length, const
   return out;
 }
 
-// `directory` + "/" + `name` as a byte path in a new block of `pool`.
-QZStatus join_bytes(const char *directory, const char *name, PoolBlock<char> &out) {
-  const size_t head = std::strlen(directory), tail = std::strlen(name);
-  const bool slash = head == 0 || directory[head - 1] != '/';
-  if (head + 1 + tail + 1 > QZIOE_PATH_AREA) return QZIOE_NAME_TOO_LONG;
-  if (!out) return QZS_NO_MEMORY;
-  std::memcpy(out.get(), directory, head);
-  if (slash) out.get()[head] = '/';
-  std::memcpy(out.get() + head + (slash ? 1 : 0), name, tail + 1);
-  return QZ_OK;
-}
-
 void release_entry(QZIOEDirEntry *entry) {
   QZPool *pool = entry->pool;
   pool_release(pool, entry->name);

@@ -10,9 +10,6 @@
 namespace ioe {
 namespace {
 
-constexpr ErrnoRow kExistRows[] = {{ENOENT, QZIOE_NOT_FOUND}, {EACCES, QZIOE_NO_ACCESS}};
-constexpr ErrnoMap kExistErrors{kExistRows, QZIOE_IO_ERROR, Unlisted::reported};
-
 constexpr ErrnoRow kIsDirRows[] = {{ENOENT, QZIOE_PATH_NOT_FOUND}, {EACCES, QZIOE_NO_ACCESS}};
 constexpr ErrnoMap kIsDirErrors{kIsDirRows, QZIOE_IO_ERROR, Unlisted::reported};
 
@@ -102,9 +99,22 @@ constexpr ErrnoRow kOpenDirRows[] = {{EACCES, QZIOE_NO_ACCESS},
                                      {ENAMETOOLONG, QZIOE_NAME_TOO_LONG}};
 const ErrnoMap kOpenDirErrors{kOpenDirRows, QZIOE_IO_ERROR, Unlisted::reported};
 const ErrnoMap kReadDirErrors{{}, QZIOE_IO_ERROR, Unlisted::reported};
+constexpr ErrnoRow kStatRows[] = {{ENOENT, QZIOE_NOT_FOUND}, {EACCES, QZIOE_NO_ACCESS}};
+const ErrnoMap kStatErrors{kStatRows, QZIOE_IO_ERROR, Unlisted::reported};
+
+QZStatus join_bytes(const char *directory, const char *name, PoolBlock<char> &out) {
+  const size_t head = std::strlen(directory), tail = std::strlen(name);
+  const bool slash = head == 0 || directory[head - 1] != '/';
+  if (head + 1 + tail + 1 > QZIOE_PATH_AREA) return QZIOE_NAME_TOO_LONG;
+  if (!out) return QZS_NO_MEMORY;
+  std::memcpy(out.get(), directory, head);
+  if (slash) out.get()[head] = '/';
+  std::memcpy(out.get() + head + (slash ? 1 : 0), name, tail + 1);
+  return QZ_OK;
+}
 
 QZStatus exists_at(QZIOEExtension *extension, const char *path) {
-  const QZStatus status = examine(extension, path, kExistErrors);
+  const QZStatus status = examine(extension, path, kStatErrors);
   return status == 1 ? QZ_OK : status;
 }
 
@@ -133,7 +143,7 @@ extern "C" QZStatus bkioeexist(QZIOEExtension *extension, const QZChar *name,
   if (const QZStatus status = check_name(name, length); status != QZ_OK) return status;
   BytePath path(extension);
   if (const QZStatus status = path.make(name, length); status != QZ_OK) return status;
-  const QZStatus status = examine(extension, path.c_str(), kExistErrors);
+  const QZStatus status = examine(extension, path.c_str(), kStatErrors);
   return status == 1 ? QZ_OK : status;
 }
 

@@ -13,9 +13,6 @@
 namespace ioe {
 namespace {
 
-constexpr ErrnoRow kStatRows[] = {{ENOENT, QZIOE_NOT_FOUND}, {EACCES, QZIOE_NO_ACCESS}};
-constexpr ErrnoMap kStatErrors{kStatRows, QZIOE_IO_ERROR, Unlisted::reported};
-
 constexpr ErrnoRow kStatVfsRows[] = {{ENOENT, QZIOE_NOT_FOUND},
                                      {ENOTDIR, QZIOE_NOT_FOUND},
                                      {ENOLINK, QZIOE_NOT_FOUND},

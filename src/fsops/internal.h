@@ -4,14 +4,22 @@
 #include <cstdint>
 
 #include "common/errno_map.h"
+#include "common/pool.h"
 #include "common/syscalls.h"
 #include "qzioe/fsops.h"
+#include "qzioe/paths.h"
 
 namespace ioe {
 
 // opendir (and opening a directory descriptor) and readdir failures.
 extern const ErrnoMap kOpenDirErrors;
 extern const ErrnoMap kReadDirErrors;
+// stat of a file that must exist: ENOENT, EACCES; others reported.
+extern const ErrnoMap kStatErrors;
+
+// `directory` + "/" + `name` into `out` (a block of QZIOE_PATH_AREA bytes);
+// QZIOE_NAME_TOO_LONG when it does not fit, QZS_NO_MEMORY without a block.
+QZStatus join_bytes(const char *directory, const char *name, PoolBlock<char> &out);
 
 // 0 when the byte path exists (links followed), else the status.
 QZStatus exists_at(QZIOEExtension *extension, const char *path);
