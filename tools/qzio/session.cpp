@@ -16,6 +16,11 @@ std::string default_library() {
   if (n <= 0) return QZIOE_LIBRARY_NAME;
   std::string dir(self, static_cast<size_t>(n));
   dir.erase(dir.find_last_of('/'));
+#ifdef QZIOE_INSTALL_LIBDIR
+  // Installed: <prefix>/bin/qzio beside <prefix>/lib/<multiarch>/.
+  const std::string installed = dir + "/../" QZIOE_INSTALL_LIBDIR "/" + QZIOE_LIBRARY_NAME;
+  if (access(installed.c_str(), F_OK) == 0) return installed;
+#endif
   return dir + "/../lib/" + QZIOE_LIBRARY_NAME;
 }
 
