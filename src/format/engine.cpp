@@ -21,12 +21,16 @@ enum Kind : uint8_t {
   kLongDouble = 8,
 };
 
+// Only a slot's kind is cleared when a call starts; its value is cleared
+// when it is fetched or found missing, so that a slot without a value reads
+// as 0 or null through every member, also one wider than the one stored.
 struct Slot {
-  // All bytes cleared: a slot without a value reads as 0 or null through
-  // every member, also where a member is wider than the one last stored.
-  Slot() { std::memset(&value, 0, sizeof value); }
+  void clear() {
+    kind = kNone;
+    std::memset(&value, 0, sizeof value);
+  }
 
-  uint8_t kind = kNone;
+  uint8_t kind;
   union {
     uint32_t u32;
     uint64_t u64;
@@ -260,49 +264,152 @@ private:
   uint32_t length_;
 };
 
+// Most runs are a few units: a loop is cheaper than a call of memmove.
+inline void copy_units(const QZChar *from, uint64_t length, QZChar *to) {
+  if (length > 32) {
+    std::memmove(to, from, static_cast<size_t>(length) * sizeof(QZChar));
+    return;
+  }
+  for (auto n = static_cast<uint32_t>(length); n != 0; --n)
+    *to++ = *from++;
+}
+
 // The write rule: a piece is written whole if the overflow state is off and
 // it fits, otherwise not at all and the state goes on; either way the
 // position counts it, so the total is the complete output's length.
 class Output {
 public:
   Output(QZChar *buffer, int32_t capacity)
-      : buffer_(buffer),
-        capacity_(buffer == nullptr ? 0 : static_cast<uint64_t>(std::max(capacity, 0))) {}
+      : next_(buffer), room_(buffer == nullptr || capacity < 0 ? 0 : uint32_t(capacity)) {}
 
-  // Where the piece goes, or null when it is not to be written.
+  // Where the piece goes, or null when it is not to be written (or empty).
+  // Once a piece did not fit the room is 0, so nothing after it fits.
   QZChar *piece(uint64_t length) {
-    QZChar *at = nullptr;
-    if (!overflow_ && length <= capacity_ - position_)
-      at = buffer_ + position_;
-    else
+    total_ += length;
+    if (length > room_) {
+      room_ = 0;
       overflow_ = true;
-    position_ += length;
+      return nullptr;
+    }
+    QZChar *const at = next_;
+    next_ += length;
+    room_ -= static_cast<uint32_t>(length);
     return length == 0 ? nullptr : at;
   }
   void text(const QZChar *units, uint64_t length) {
-    if (QZChar *at = piece(length)) std::copy(units, units + length, at);
+    if (QZChar *at = piece(length)) copy_units(units, length, at);
   }
   void fill(QZChar unit, uint64_t length) {
+    if (length == 0) return;
     if (QZChar *at = piece(length)) std::fill_n(at, length, unit);
   }
-  void unit(QZChar unit) { fill(unit, 1); }
+  void unit(QZChar unit) {
+    if (QZChar *at = piece(1)) *at = unit;
+  }
 
-  uint64_t total() const { return position_; }
+  // Room for `length` units at once, or null when they do not all fit.
+  QZChar *reserve(uint64_t length) { return length <= room_ ? piece(length) : nullptr; }
+  uint32_t room() const { return room_; }
+  QZChar *cursor() const { return next_; }
+  // Counts `length` units written at the cursor; they fit the room.
+  void advance(uint32_t length) {
+    next_ += length;
+    room_ -= length;
+    total_ += length;
+  }
+
+  uint64_t total() const { return total_; }
   bool overflow() const { return overflow_; }
 
 private:
-  QZChar *buffer_;
-  uint64_t capacity_;
-  uint64_t position_ = 0;
+  QZChar *next_;
+  uint32_t room_;
   bool overflow_ = false;
+  uint64_t total_ = 0;
 };
 
-// Width, justification and pad of one field.
-struct Field {
-  uint64_t width = 0; // 0 without a width
-  bool left = false;
-  bool zero = false; // the zero flag with a width
+// What the converters need of a valid directive.
+struct Spec {
+  QZChar conversion;
+  Size size;
+  bool plus, space, alternate;
+  bool left;         // with a width: spaces after the field
+  bool zero;         // the zero flag with a width
+  uint32_t width;    // 0 without a width
+  int32_t precision; // -1 without a precision
 };
+
+// The two ways a field reaches the buffer: straight into room reserved for
+// all of it, or piece by piece through the write rule when it may not fit.
+struct Direct {
+  QZChar *at;
+  void unit(QZChar unit) { *at++ = unit; }
+  // Plain loops: the runs are short, a library call costs more.
+  void fill(QZChar unit, uint64_t length) {
+    for (QZChar *const stop = at + length; at != stop;)
+      *at++ = unit;
+  }
+  void text(const QZChar *units, uint64_t length) {
+    for (QZChar *const stop = at + length; at != stop;)
+      *at++ = *units++;
+  }
+  QZChar *piece(uint64_t length) {
+    QZChar *const start = at;
+    at += length;
+    return length == 0 ? nullptr : start;
+  }
+};
+
+struct Pieces {
+  Output &out;
+  void unit(QZChar unit) { out.unit(unit); }
+  void fill(QZChar unit, uint64_t length) { out.fill(unit, length); }
+  void text(const QZChar *units, uint64_t length) { out.text(units, length); }
+  QZChar *piece(uint64_t length) { return out.piece(length); }
+};
+
+constexpr char kDigitPairs[] = "00010203040506070809101112131415161718192021222324"
+                               "25262728293031323334353637383940414243444546474849"
+                               "50515253545556575859606162636465666768697071727374"
+                               "75767778798081828384858687888990919293949596979899";
+
+// The decimal digits of `value` backwards, the last just before `end`, two
+// a division; returns the first.
+QZChar *decimal_digits(uint32_t value, QZChar *end) {
+  while (value >= 100) {
+    const uint32_t pair = (value % 100) * 2;
+    value /= 100;
+    *--end = static_cast<unsigned char>(kDigitPairs[pair + 1]);
+    *--end = static_cast<unsigned char>(kDigitPairs[pair]);
+  }
+  if (value >= 10) {
+    *--end = static_cast<unsigned char>(kDigitPairs[value * 2 + 1]);
+    *--end = static_cast<unsigned char>(kDigitPairs[value * 2]);
+  } else {
+    *--end = '0' + value;
+  }
+  return end;
+}
+
+uint32_t decimal_length(uint32_t value) {
+  uint32_t length = 1;
+  for (; value >= 10000; value /= 10000)
+    length += 4;
+  return length + (value >= 10) + (value >= 100) + (value >= 1000);
+}
+
+uint32_t hex_length(uint32_t value) {
+  return value == 0 ? 1 : (32 - static_cast<uint32_t>(__builtin_clz(value)) + 3) / 4;
+}
+
+QZChar *hex_digits(uint32_t value, bool uppercase, QZChar *end) {
+  const char *table = uppercase ? "0123456789ABCDEF" : "0123456789abcdef";
+  do {
+    *--end = static_cast<unsigned char>(table[value & 15]);
+    value >>= 4;
+  } while (value != 0);
+  return end;
+}
 
 // Truncation toward zero that saturates instead of overflowing; NaN is 0.
 template <typename Real> uint64_t truncate(Real value) {
@@ -377,17 +484,23 @@ public:
   Engine &operator=(const Engine &) = delete;
 
   QZStatus run() {
+    uint32_t pending = 0;
+    if (run_common(pending)) return QZ_OK;
     const int32_t first = find_percent(0);
     if (first < 0) {
-      out_.text(format_, length_);
+      out_.text(format_, length_); // a text that did not fit
       return QZ_OK;
     }
-    out_.text(format_, static_cast<uint32_t>(first));
     first_ = static_cast<uint32_t>(first);
-    if (const QZStatus status = pass(false); status != QZ_OK) return status;
+    // The text before the first "%" is written whatever follows.
+    if (pending < first_) {
+      out_.text(format_ + pending, first_ - pending);
+      pending = first_;
+    }
+    if (const QZStatus status = pass(false, pending); status != QZ_OK) return status;
     if (latest_ != Mode::kNumbered) return QZ_OK;
     fetch_slots();
-    return pass(true);
+    return pass(true, first_);
   }
 
   const Output &output() const { return out_; }
@@ -396,18 +509,29 @@ private:
   // The next "%" that starts a directive, from `from` on; a "%" that is the
   // last unit of the format is text.
   int32_t find_percent(uint32_t from) const {
-    if (from >= length_) return -1;
-    const int64_t at = ioe::find_unit(format_ + from, length_ - from, '%');
-    if (at < 0) return -1;
-    const uint64_t position = from + static_cast<uint64_t>(at);
-    return position + 1 >= length_ ? -1 : static_cast<int32_t>(position);
+    // The last unit is never a directive's "%".
+    for (uint32_t i = from; i + 1 < length_; ++i)
+      if (format_[i] == '%') return static_cast<int32_t>(i);
+    return -1;
   }
 
-  QZStatus pass(bool second) {
-    uint32_t position = first_;
-    uint32_t pending = first_; // start of the text not yet written
-    bool neutral = false;      // a neutral directive in that text
+  // Reads the format from `from`, where no text has been written yet.
+  QZStatus pass(bool second, uint32_t from) {
+    uint32_t position = from;
+    uint32_t pending = from; // start of the text not yet written
+    bool neutral = false;    // a neutral directive in that text
     for (int32_t at; (at = find_percent(position)) >= 0;) {
+      if (!second && !neutral && !recorded_ &&
+          carry_out_common(static_cast<uint32_t>(at), pending)) {
+        position = pending;
+        continue;
+      }
+      if (!slots_ready_) {
+        // Only directives of other shapes use the slots.
+        for (Slot &slot : slots_)
+          slot.kind = kNone;
+        slots_ready_ = true;
+      }
       Directive d;
       if (const QZStatus status = parser_.parse(static_cast<uint32_t>(at), d); status != QZ_OK)
         return status;
@@ -432,7 +556,15 @@ private:
 
   // Literal text, with the neutral directives in it when there are any.
   void write_text(uint32_t from, uint32_t to, bool neutral) {
-    while (neutral && from < to) {
+    if (!neutral) {
+      if (from < to) out_.text(format_ + from, to - from);
+      return;
+    }
+    write_text_with_directives(from, to);
+  }
+
+  void write_text_with_directives(uint32_t from, uint32_t to) {
+    while (from < to) {
       const int32_t at = find_percent(from);
       if (at < 0 || static_cast<uint32_t>(at) >= to) break;
       out_.text(format_ + from, static_cast<uint32_t>(at) - from);
@@ -462,12 +594,14 @@ private:
   // Pass one of a numbered directive: the kinds of its arguments only.
   void record(const Directive &d) {
     if (!d.valid) return;
+    recorded_ = true;
     if (d.width_source == Source::kNumbered) raise(d.width_slot, kLong);
     if (d.precision_source == Source::kNumbered) raise(d.precision_slot, kLong);
     if (d.kind != kNone) raise(d.slot, d.kind);
   }
 
   void fetch(Slot &slot) {
+    std::memset(&slot.value, 0, sizeof slot.value);
     switch (slot.kind) {
     case kCharacter:
     case kInt:
@@ -498,7 +632,7 @@ private:
     for (; i < kSlots && slots_[i].kind != kNone; ++i)
       fetch(slots_[i]);
     for (; i < kSlots; ++i)
-      slots_[i] = Slot{};
+      slots_[i].clear();
   }
 
   void carry_out(const Directive &d) {
@@ -533,77 +667,339 @@ private:
     if (bad) {
       marker(d);
     } else {
-      Field field;
-      field.left = d.left;
+      Spec spec{};
+      spec.conversion = d.conversion;
+      spec.size = d.size;
+      spec.plus = d.plus;
+      spec.space = d.space;
+      spec.alternate = d.alternate;
+      spec.left = d.left;
       if (d.width_source != Source::kNone) {
-        if (width < 0) field.left = true, width = -width;
-        field.width = static_cast<uint64_t>(width);
+        if (width < 0) spec.left = true, width = -width; // up to 2^31
+        spec.width = static_cast<uint32_t>(width);
       }
-      field.zero = d.zero && !field.left && d.width_source != Source::kNone;
+      spec.zero = d.zero && !spec.left && d.width_source != Source::kNone;
       const bool has_precision = d.precision_source != Source::kNone && precision >= 0;
-      convert(d, value, field, has_precision ? precision : -1);
+      spec.precision = has_precision ? static_cast<int32_t>(precision) : -1;
+      convert(spec, value);
     }
-    if (sequential) slots_[0] = Slot{};
+    if (sequential) slots_[0].clear();
   }
 
-  // Writes `sign` (0: none) and a body of `length` units through `body`,
-  // padded to the field's width. With zero padding the sign stays in front
-  // of the zeros.
-  template <typename Body>
-  void padded(const Field &field, QZChar sign, uint64_t length, bool zero_pad, Body body) {
-    const uint64_t size = length + (sign != 0 ? 1 : 0);
-    const uint64_t pad = field.width > size ? field.width - size : 0;
-    if (field.left) {
-      if (sign != 0) out_.unit(sign);
-      body();
-      out_.fill(' ', pad);
-    } else if (zero_pad) {
-      if (sign != 0) out_.unit(sign);
-      out_.fill('0', pad);
-      body();
-    } else {
-      out_.fill(' ', pad);
-      if (sign != 0) out_.unit(sign);
-      body();
+  // A sequential directive of the common shape, "%" [flags] [digits]
+  // ["." [digits]] [l | ll] conversion, with no "*", "$" or other size:
+  // its kind, or kNone for any other directive; `end` is just past it.
+  [[gnu::always_inline]] Kind parse_common(uint32_t percent, Spec &spec, uint32_t &end) const {
+    spec = Spec{};
+    spec.precision = -1;
+    uint32_t i = percent + 1;
+    QZChar c = parser_.at(i);
+    for (;; c = parser_.at(++i)) {
+      if (c == '-')
+        spec.left = true;
+      else if (c == '+')
+        spec.plus = true;
+      else if (c == ' ')
+        spec.space = true;
+      else if (c == '#')
+        spec.alternate = true;
+      else if (c == '0')
+        spec.zero = true;
+      else
+        break;
     }
-  }
-
-  void convert(const Directive &d, const Slot &value, const Field &field, int64_t precision) {
-    switch (d.conversion) {
+    // The engine reads digits right after "%" as an argument number or a
+    // width with no flags before it: the same width as here.
+    bool has_width = false;
+    if (c >= '1' && c <= '9') {
+      has_width = true;
+      uint32_t n = 0;
+      for (; c >= '0' && c <= '9'; c = parser_.at(++i))
+        n = n >= kNumberLimit / 10 ? kNumberLimit : n * 10 + (c - '0');
+      spec.width = n;
+    }
+    if (c == '.') {
+      uint32_t n = 0;
+      for (c = parser_.at(++i); c >= '0' && c <= '9'; c = parser_.at(++i))
+        n = n >= kNumberLimit / 10 ? kNumberLimit : n * 10 + (c - '0');
+      spec.precision = static_cast<int32_t>(n);
+    }
+    if (c == 'l') {
+      spec.size = Size::kL;
+      c = parser_.at(++i);
+      if (c == 'l') {
+        spec.size = Size::kLL;
+        c = parser_.at(++i);
+      }
+    }
+    if (spec.left) spec.zero = false;
+    if (spec.plus) spec.space = false;
+    spec.zero = spec.zero && has_width;
+    spec.conversion = c;
+    end = i + 1;
+    Kind kind;
+    switch (c) {
+    case 'd':
+    case 'i':
+    case 'u':
+    case 'o':
+    case 'x':
+    case 'X':
+      return spec.size == Size::kLL ? kLongLong : spec.size == Size::kL ? kLong : kInt;
     case 'c':
-    case 'C': {
-      const auto unit = static_cast<QZChar>(integer_of(value, true));
-      return padded(field, 0, 1, false, [&] { out_.unit(unit); });
-    }
+    case 'C':
+      kind = kCharacter;
+      break;
     case 's':
-    case 'S':
-      return text(d, value, field, precision);
+    case 'p':
+    case 'P':
+      kind = kPointer;
+      break;
     case 'e':
     case 'E':
     case 'f':
     case 'g':
     case 'G':
-      return real(d, value, field, precision);
+      kind = kDouble;
+      break;
     default:
-      return integer(d, value, field, precision);
+      return kNone;
+    }
+    return spec.size == Size::kNone ? kind : kNone;
+  }
+
+  // The argument of a common directive, taken from the list.
+  Slot fetch_common(Kind kind) {
+    Slot value;
+    value.kind = kind;
+    if (kind == kLongLong)
+      value.value.u64 = static_cast<uint64_t>(va_arg(arguments_, long long));
+    else if (kind == kPointer)
+      value.value.pointer = va_arg(arguments_, const void *);
+    else if (kind == kDouble)
+      value.value.real = va_arg(arguments_, double);
+    else
+      value.value.u32 = static_cast<uint32_t>(va_arg(arguments_, int));
+    return value;
+  }
+
+  // Carries out a common directive at once, as a sequential one is; only
+  // while no numbered directive recorded a kind, since slot 0 might then
+  // hold a higher one. False, with nothing done, for any other directive.
+  // Otherwise the text from `pending` is written first, and `pending`
+  // moves past the directive.
+  bool carry_out_common(uint32_t percent, uint32_t &pending) {
+    Spec spec;
+    uint32_t end;
+    const Kind kind = parse_common(percent, spec, end);
+    if (kind == kNone) return false;
+    write_text(pending, percent, false);
+    pending = end;
+    latest_ = Mode::kSequential;
+    convert(spec, fetch_common(kind));
+    return true;
+  }
+
+  // Pass one from the start of the format while it holds literal text and
+  // common directives and their output fits: written straight into the
+  // buffer, with the cursor kept in locals. True when the whole format was
+  // done; otherwise `pending` is where the text not yet written starts, and
+  // the next "%" from there is a directive for the general loop.
+  bool run_common(uint32_t &pending) {
+    QZChar *const start = out_.cursor();
+    QZChar *next = start;
+    uint32_t room = out_.room();
+    uint32_t text = 0;
+    bool done = false;
+    for (;;) {
+      uint32_t at = text;
+      while (at + 1 < length_ && format_[at] != '%')
+        ++at;
+      if (at + 1 >= length_) {
+        // No directive is left: the rest is text.
+        const uint32_t n = length_ - text;
+        if (n > room) break;
+        copy_units(format_ + text, n, next);
+        next += n;
+        text = length_;
+        done = true;
+        break;
+      }
+      Spec spec;
+      uint32_t end;
+      const Kind kind = parse_common(at, spec, end);
+      const uint32_t n = at - text;
+      if (kind == kNone || n > room) break;
+      copy_units(format_ + text, n, next);
+      next += n;
+      room -= n;
+      text = end;
+      latest_ = Mode::kSequential;
+      const Slot value = fetch_common(kind);
+      QZChar *written = nullptr;
+      const QZChar c = spec.conversion;
+      if (kind == kInt || kind == kLong) {
+        if (c != 'o') written = put_integer(spec, value.value.u32, next, room);
+      } else if (c == 's') {
+        written = put_text(spec, static_cast<const QZChar *>(value.value.pointer), next, room);
+      }
+      if (written != nullptr) {
+        room -= static_cast<uint32_t>(written - next);
+        next = written;
+        continue;
+      }
+      // Any other field through the general writer, which keeps the
+      // write rule when it does not fit.
+      out_.advance(static_cast<uint32_t>(next - start));
+      convert(spec, value);
+      pending = text;
+      return false;
+    }
+    out_.advance(static_cast<uint32_t>(next - start));
+    pending = text;
+    return done;
+  }
+
+  // The field of a 32-bit d, i, u, x or X straight into `room` units at
+  // `at`; the end of the field, or null with nothing written when it does
+  // not fit (or needs long zero runs): then the general writer takes it.
+  static QZChar *put_integer(const Spec &spec, uint32_t value, QZChar *at, uint32_t room) {
+    const QZChar c = spec.conversion;
+    QZChar sign = 0;
+    if (c == 'd' || c == 'i') {
+      if (static_cast<int32_t>(value) < 0)
+        sign = '-', value = 0 - value;
+      else
+        sign = spec.plus ? '+' : spec.space ? ' ' : 0;
+    }
+    uint32_t prefix = 0; // "0x" or "0X"
+    uint32_t count = 0;
+    const bool hex = c == 'x' || c == 'X';
+    if (value != 0 || spec.precision != 0) count = hex ? hex_length(value) : decimal_length(value);
+    if (hex && spec.alternate && value != 0) prefix = 2;
+    const uint32_t precision = spec.precision < 0 ? 1 : static_cast<uint32_t>(spec.precision);
+    const uint32_t zeros = precision > count ? precision - count : 0;
+    const uint32_t size = (sign != 0) + prefix + zeros + count;
+    const uint32_t total = spec.width > size ? spec.width : size;
+    if (zeros > 64 || total > 64 || total > room) return nullptr;
+    const uint32_t pad = total - size;
+    if (!spec.left && !spec.zero)
+      for (uint32_t i = 0; i < pad; ++i)
+        *at++ = ' ';
+    if (sign != 0) *at++ = sign;
+    // The zero flag's zeros go behind the sign, in front of a prefix.
+    if (spec.zero)
+      for (uint32_t i = 0; i < pad; ++i)
+        *at++ = '0';
+    if (prefix != 0) *at++ = '0', *at++ = c;
+    for (uint32_t i = 0; i < zeros; ++i)
+      *at++ = '0';
+    // The digits go straight to their place, last first.
+    at += count;
+    if (count != 0) hex ? hex_digits(value, c == 'X', at) : decimal_digits(value, at);
+    if (spec.left)
+      for (uint32_t i = 0; i < pad; ++i)
+        *at++ = ' ';
+    return at;
+  }
+
+  // The field of a QZChar text without h straight into the buffer; null,
+  // with nothing written, when it does not fit.
+  static QZChar *put_text(const Spec &spec, const QZChar *text, QZChar *at, uint32_t room) {
+    uint32_t length = 0;
+    if (text != nullptr) {
+      // Measured only as far as the room: a longer text cannot go in whole.
+      const auto precision = static_cast<uint32_t>(spec.precision); // -1: none, the largest
+      const uint32_t limit = precision < room ? precision : room;
+      while (length < limit && text[length] != 0)
+        ++length;
+      if (length == room && length != precision && text[length] != 0) return nullptr;
+    }
+    const uint32_t total = spec.width > length ? spec.width : length;
+    if (total > room) return nullptr;
+    const uint32_t pad = total - length;
+    if (!spec.left)
+      for (uint32_t i = 0; i < pad; ++i)
+        *at++ = ' ';
+    for (uint32_t i = 0; i < length; ++i)
+      *at++ = text[i];
+    if (spec.left)
+      for (uint32_t i = 0; i < pad; ++i)
+        *at++ = ' ';
+    return at;
+  }
+
+  // Writes `sign` (0: none) and a body of `length` units through
+  // `body(sink)`, padded to the field's width. With zero padding the sign
+  // stays in front of the zeros. A field that fits goes straight into the
+  // buffer; otherwise each piece meets the write rule on its own.
+  template <typename Body>
+  void padded(const Spec &spec, QZChar sign, uint64_t length, bool zero_pad, Body body) {
+    const uint64_t size = length + (sign != 0 ? 1 : 0);
+    const uint64_t pad = spec.width > size ? spec.width - size : 0;
+    if (QZChar *at = out_.reserve(size + pad)) {
+      Direct direct{at};
+      lay_out(direct, spec.left, sign, pad, zero_pad, body);
+    } else {
+      Pieces pieces{out_};
+      lay_out(pieces, spec.left, sign, pad, zero_pad, body);
     }
   }
 
-  void text(const Directive &d, const Slot &value, const Field &field, int64_t precision) {
-    const bool bytes = d.size == Size::kH;
+  template <typename Sink, typename Body>
+  static void lay_out(Sink &sink, bool left, QZChar sign, uint64_t pad, bool zero_pad, Body &body) {
+    if (left) {
+      if (sign != 0) sink.unit(sign);
+      body(sink);
+      sink.fill(' ', pad);
+    } else if (zero_pad) {
+      if (sign != 0) sink.unit(sign);
+      sink.fill('0', pad);
+      body(sink);
+    } else {
+      sink.fill(' ', pad);
+      if (sign != 0) sink.unit(sign);
+      body(sink);
+    }
+  }
+
+  void convert(const Spec &spec, const Slot &value) {
+    switch (spec.conversion) {
+    case 'c':
+    case 'C': {
+      const auto unit = static_cast<QZChar>(integer_of(value, true));
+      return padded(spec, 0, 1, false, [unit](auto &sink) { sink.unit(unit); });
+    }
+    case 's':
+    case 'S':
+      return text(spec, value);
+    case 'e':
+    case 'E':
+    case 'f':
+    case 'g':
+    case 'G':
+      return real(spec, value);
+    default:
+      return integer(spec, value);
+    }
+  }
+
+  void text(const Spec &spec, const Slot &value) {
+    const bool bytes = spec.size == Size::kH;
     const void *pointer = value.value.pointer;
     uint64_t length = 0;
     if (pointer != nullptr) {
-      const uint64_t limit = precision >= 0 ? static_cast<uint64_t>(precision) : UINT64_MAX;
-      length = d.conversion == 'S' ? limit : measure(pointer, bytes, limit);
+      const uint64_t limit =
+          spec.precision >= 0 ? static_cast<uint64_t>(spec.precision) : UINT64_MAX;
+      length = spec.conversion == 'S' ? limit : measure(pointer, bytes, limit);
     }
     QZTranscoder *transcoder = nullptr;
     if (bytes && length > 0) {
       transcoder = ioe::byte_transcoder();
       if (transcoder == nullptr) length = 0; // no kernel: an empty field
     }
-    padded(field, 0, length, false, [&] {
-      QZChar *at = out_.piece(length);
+    padded(spec, 0, length, false, [&](auto &sink) {
+      QZChar *at = sink.piece(length);
       if (at == nullptr) return;
       if (bytes)
         ioe::convert_bytes(transcoder, static_cast<const char *>(pointer),
@@ -628,67 +1024,77 @@ private:
     return n;
   }
 
-  void real(const Directive &d, const Slot &value, const Field &field, int64_t precision) {
+  void real(const Spec &spec, const Slot &value) {
     const double number = real_of(value);
-    const bool upper = d.conversion == 'E' || d.conversion == 'G';
-    const char conversion = static_cast<char>(upper ? d.conversion + ('a' - 'A') : d.conversion);
+    const QZChar c = spec.conversion;
+    const bool upper = c == 'E' || c == 'G';
+    const char conversion = static_cast<char>(upper ? c + ('a' - 'A') : c);
     ioe::DoubleText text;
-    ioe::format_double(
-        number, conversion, upper,
-        precision < 0 ? 6 : static_cast<int32_t>(std::min<int64_t>(precision, INT32_MAX)),
-        d.alternate, text);
-    QZChar sign = d.plus ? '+' : d.space ? ' ' : 0;
+    ioe::format_double(number, conversion, upper, spec.precision < 0 ? 6 : spec.precision,
+                       spec.alternate, text);
+    QZChar sign = spec.plus ? '+' : spec.space ? ' ' : 0;
     // A NaN and a negative zero are not below 0; a missing value gets no "-".
     if (!ioe::is_missing(ioe::bits_of(number)) && number < 0) sign = '-';
     const auto length = static_cast<uint64_t>(text.size());
-    padded(field, sign, length, field.zero && text.zero_padding, [&] {
-      if (QZChar *at = out_.piece(length)) text.copy_to(at, decimal_point_);
+    padded(spec, sign, length, spec.zero && text.zero_padding, [&](auto &sink) {
+      if (QZChar *at = sink.piece(length)) text.copy_to(at, decimal_point_);
     });
   }
 
-  void integer(const Directive &d, const Slot &value, const Field &field, int64_t precision) {
-    const QZChar c = d.conversion;
+  void integer(const Spec &spec, const Slot &value) {
+    const QZChar c = spec.conversion;
     const bool is_signed = c == 'd' || c == 'i';
     const bool pointer = c == 'p' || c == 'P';
-    const bool wide = d.size == Size::kLL || pointer;
+    const bool wide = spec.size == Size::kLL || pointer;
     const uint32_t base = c == 'o' ? 8 : (c == 'x' || c == 'X' || pointer) ? 16 : 10;
     const bool upper = c == 'X' || c == 'P';
 
-    uint64_t magnitude = integer_of(value, !pointer && (is_signed || wide));
-    if (!wide) magnitude = static_cast<uint32_t>(magnitude);
+    // 32-bit conversions see the low 32 bits, signed ones sign-extended.
+    uint64_t magnitude;
+    if (!wide && (value.kind == kInt || value.kind == kLong || value.kind == kCharacter))
+      magnitude = value.value.u32;
+    else if (wide)
+      magnitude = integer_of(value, !pointer);
+    else
+      magnitude = static_cast<uint32_t>(integer_of(value, true));
     QZChar sign = 0;
     if (is_signed) {
-      const int64_t number = wide ? static_cast<int64_t>(magnitude)
-                                  : static_cast<int32_t>(static_cast<uint32_t>(magnitude));
-      if (number < 0) {
-        sign = '-';
-        magnitude = uint64_t{0} - static_cast<uint64_t>(number);
-      } else {
-        sign = d.plus ? '+' : d.space ? ' ' : 0;
-      }
+      const bool negative = wide ? static_cast<int64_t>(magnitude) < 0
+                                 : static_cast<int32_t>(static_cast<uint32_t>(magnitude)) < 0;
+      if (negative)
+        sign = '-',
+        magnitude = wide ? 0 - magnitude : uint32_t{0} - static_cast<uint32_t>(magnitude);
+      else
+        sign = spec.plus ? '+' : spec.space ? ' ' : 0;
     }
-    if (precision < 0) precision = 1;
+    const uint32_t precision = spec.precision < 0 ? 1 : static_cast<uint32_t>(spec.precision);
 
     QZChar prefix[2];
     uint32_t prefix_length = 0;
-    if (d.alternate && magnitude > 0 && base != 10) {
+    if (spec.alternate && magnitude > 0 && base != 10) {
       prefix[prefix_length++] = '0';
       if (base == 16) prefix[prefix_length++] = upper ? 'X' : 'x';
     }
     QZChar digits[ioe::kMaxIntegerUnits];
     QZChar *const end = digits + ioe::kMaxIntegerUnits;
-    const uint32_t count =
-        magnitude == 0 && precision == 0 ? 0 : ioe::unsigned_digits(magnitude, base, upper, end);
+    QZChar *first = end;
+    if (magnitude != 0 || precision != 0) {
+      if (base == 10 && magnitude <= UINT32_MAX)
+        first = decimal_digits(static_cast<uint32_t>(magnitude), end);
+      else if (base == 16 && magnitude <= UINT32_MAX)
+        first = hex_digits(static_cast<uint32_t>(magnitude), upper, end);
+      else
+        first = end - ioe::unsigned_digits(magnitude, base, upper, end);
+    }
+    const auto count = static_cast<uint32_t>(end - first);
     // The octal prefix "0" counts as a digit.
-    const uint64_t shown = count + (base == 8 ? prefix_length : 0);
-    const uint64_t zeros =
-        static_cast<uint64_t>(precision) > shown ? static_cast<uint64_t>(precision) - shown : 0;
-    const uint64_t length = prefix_length + zeros + count;
-    padded(field, sign, length, field.zero, [&] {
-      for (uint32_t i = 0; i < prefix_length; ++i)
-        out_.unit(prefix[i]);
-      out_.fill('0', zeros);
-      out_.text(end - count, count);
+    const uint32_t shown = count + (base == 8 ? prefix_length : 0);
+    const uint32_t zeros = precision > shown ? precision - shown : 0;
+    const uint64_t length = uint64_t{prefix_length} + zeros + count;
+    padded(spec, sign, length, spec.zero, [&](auto &sink) {
+      if (prefix_length != 0) sink.text(prefix, prefix_length);
+      sink.fill('0', zeros);
+      sink.text(first, count);
     });
   }
 
@@ -701,15 +1107,13 @@ private:
   Slot slots_[kSlots];
   uint32_t first_ = 0;
   Mode latest_ = Mode::kSequential; // no directive yet counts as sequential
+  bool recorded_ = false;           // a numbered directive recorded a kind
+  bool slots_ready_ = false;        // their kinds cleared
 };
 
-} // namespace
-
-extern "C" {
-
-QZ_EXPORT QZStatus qzzFormatBuffV(const QZFormatContext *context, const QZChar *format,
-                                  uint32_t format_length, QZChar *buffer, int32_t capacity,
-                                  uint32_t *out_length, va_list arguments) noexcept {
+// Both exports call this directly, not through the symbol table.
+QZStatus format_list(const QZFormatContext *context, const QZChar *format, uint32_t format_length,
+                     QZChar *buffer, int32_t capacity, uint32_t *out_length, va_list arguments) {
   if (out_length != nullptr) *out_length = 0;
   if (format == nullptr)
     format_length = 0;
@@ -727,13 +1131,23 @@ QZ_EXPORT QZStatus qzzFormatBuffV(const QZFormatContext *context, const QZChar *
   return engine.output().overflow() ? QZS_BUFFER_TOO_SMALL : QZ_OK;
 }
 
+} // namespace
+
+extern "C" {
+
+QZ_EXPORT QZStatus qzzFormatBuffV(const QZFormatContext *context, const QZChar *format,
+                                  uint32_t format_length, QZChar *buffer, int32_t capacity,
+                                  uint32_t *out_length, va_list arguments) noexcept {
+  return format_list(context, format, format_length, buffer, capacity, out_length, arguments);
+}
+
 QZ_EXPORT QZStatus qzzFormatBuff(const QZFormatContext *context, const QZChar *format,
                                  uint32_t format_length, QZChar *buffer, int32_t capacity,
                                  uint32_t *out_length, ...) noexcept {
   va_list arguments;
   va_start(arguments, out_length);
   const QZStatus status =
-      qzzFormatBuffV(context, format, format_length, buffer, capacity, out_length, arguments);
+      format_list(context, format, format_length, buffer, capacity, out_length, arguments);
   va_end(arguments);
   return status;
 }
