@@ -18,6 +18,7 @@ void add_demo_command(CLI::App &app, Shared &shared);
 void add_expand_command(CLI::App &app, Shared &shared);
 void add_bytes_commands(CLI::App &app, Shared &shared);
 void add_text_commands(CLI::App &app, Shared &shared);
+void add_printf_command(CLI::App &app, Shared &shared);
 
 // An encoding by name (utf-8, utf-16le, ...) or number; false with a message.
 bool parse_encoding(const std::string &text, uint32_t &id);

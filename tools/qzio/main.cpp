@@ -16,6 +16,7 @@ int main(int argc, char **argv) {
   qzio::add_expand_command(app, shared);
   qzio::add_bytes_commands(app, shared);
   qzio::add_text_commands(app, shared);
+  qzio::add_printf_command(app, shared);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError &error) {
