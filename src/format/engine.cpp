@@ -375,12 +375,14 @@ constexpr char kDigitPairs[] = "000102030405060708091011121314151617181920212223
 
 // The decimal digits of `value` backwards, the last just before `end`, two
 // a division; returns the first.
-QZChar *decimal_digits(uint32_t value, QZChar *end) {
+inline QZChar *decimal_digits(uint32_t value, QZChar *end) {
   while (value >= 100) {
-    const uint32_t pair = (value % 100) * 2;
-    value /= 100;
-    *--end = static_cast<unsigned char>(kDigitPairs[pair + 1]);
-    *--end = static_cast<unsigned char>(kDigitPairs[pair]);
+    const uint32_t quotient = value / 100;
+    const uint32_t pair = (value - quotient * 100) * 2;
+    value = quotient;
+    end -= 2;
+    end[0] = static_cast<unsigned char>(kDigitPairs[pair]);
+    end[1] = static_cast<unsigned char>(kDigitPairs[pair + 1]);
   }
   if (value >= 10) {
     *--end = static_cast<unsigned char>(kDigitPairs[value * 2 + 1]);
@@ -391,11 +393,11 @@ QZChar *decimal_digits(uint32_t value, QZChar *end) {
   return end;
 }
 
-uint32_t decimal_length(uint32_t value) {
-  uint32_t length = 1;
-  for (; value >= 10000; value /= 10000)
-    length += 4;
-  return length + (value >= 10) + (value >= 100) + (value >= 1000);
+inline uint32_t decimal_length(uint32_t value) {
+  if (value < 100000)
+    return 1 + (value >= 10) + (value >= 100) + (value >= 1000) + (value >= 10000);
+  return 6 + (value >= 1000000) + (value >= 10000000) + (value >= 100000000) +
+         (value >= 1000000000);
 }
 
 uint32_t hex_length(uint32_t value) {
@@ -469,6 +471,345 @@ double real_of(const Slot &slot) {
   }
 }
 
+// A sequential directive of the common shape, "%" [flags] [digits]
+// ["." [digits]] [l | ll] conversion, with no "*", "$" or other size:
+// its kind, or kNone for any other directive; `end` is just past it.
+[[gnu::always_inline]] inline Kind parse_common(const QZChar *format, uint32_t length,
+                                                uint32_t percent, Spec &spec, uint32_t &end) {
+  auto at = [format, length](uint32_t i) -> QZChar { return i < length ? format[i] : 0; };
+  spec = Spec{};
+  spec.precision = -1;
+  uint32_t i = percent + 1;
+  QZChar c = at(i);
+  for (;; c = at(++i)) {
+    if (c == '-')
+      spec.left = true;
+    else if (c == '+')
+      spec.plus = true;
+    else if (c == ' ')
+      spec.space = true;
+    else if (c == '#')
+      spec.alternate = true;
+    else if (c == '0')
+      spec.zero = true;
+    else
+      break;
+  }
+  // The engine reads digits right after "%" as an argument number or a
+  // width with no flags before it: the same width as here.
+  bool has_width = false;
+  if (c >= '1' && c <= '9') {
+    has_width = true;
+    uint32_t n = 0;
+    for (; c >= '0' && c <= '9'; c = at(++i))
+      n = n >= kNumberLimit / 10 ? kNumberLimit : n * 10 + (c - '0');
+    spec.width = n;
+  }
+  if (c == '.') {
+    uint32_t n = 0;
+    for (c = at(++i); c >= '0' && c <= '9'; c = at(++i))
+      n = n >= kNumberLimit / 10 ? kNumberLimit : n * 10 + (c - '0');
+    spec.precision = static_cast<int32_t>(n);
+  }
+  if (c == 'l') {
+    spec.size = Size::kL;
+    c = at(++i);
+    if (c == 'l') {
+      spec.size = Size::kLL;
+      c = at(++i);
+    }
+  }
+  if (spec.left) spec.zero = false;
+  if (spec.plus) spec.space = false;
+  spec.zero = spec.zero && has_width;
+  spec.conversion = c;
+  end = i + 1;
+  Kind kind;
+  switch (c) {
+  case 'd':
+  case 'i':
+  case 'u':
+  case 'o':
+  case 'x':
+  case 'X':
+    return spec.size == Size::kLL ? kLongLong : spec.size == Size::kL ? kLong : kInt;
+  case 'c':
+  case 'C':
+    kind = kCharacter;
+    break;
+  case 's':
+  case 'p':
+  case 'P':
+    kind = kPointer;
+    break;
+  case 'e':
+  case 'E':
+  case 'f':
+  case 'g':
+  case 'G':
+    kind = kDouble;
+    break;
+  default:
+    return kNone;
+  }
+  return spec.size == Size::kNone ? kind : kNone;
+}
+
+// The field of a 32-bit d, i, u, x or X straight into `room` units at
+// `at`; the end of the field, or null with nothing written when it does
+// not fit (or needs long zero runs): then the general writer takes it.
+QZChar *put_integer(const Spec &spec, uint32_t value, QZChar *at, uint32_t room) {
+  const QZChar c = spec.conversion;
+  QZChar sign = 0;
+  if (c == 'd' || c == 'i') {
+    if (static_cast<int32_t>(value) < 0)
+      sign = '-', value = 0 - value;
+    else
+      sign = spec.plus ? '+' : spec.space ? ' ' : 0;
+  }
+  uint32_t prefix = 0; // "0x" or "0X"
+  uint32_t count = 0;
+  const bool hex = c == 'x' || c == 'X';
+  if (value != 0 || spec.precision != 0) count = hex ? hex_length(value) : decimal_length(value);
+  if (hex && spec.alternate && value != 0) prefix = 2;
+  const uint32_t precision = spec.precision < 0 ? 1 : static_cast<uint32_t>(spec.precision);
+  const uint32_t zeros = precision > count ? precision - count : 0;
+  const uint32_t size = (sign != 0) + prefix + zeros + count;
+  const uint32_t total = spec.width > size ? spec.width : size;
+  if (zeros > 64 || total > 64 || total > room) return nullptr;
+  const uint32_t pad = total - size;
+  if (!spec.left && !spec.zero)
+    for (uint32_t i = 0; i < pad; ++i)
+      *at++ = ' ';
+  if (sign != 0) *at++ = sign;
+  // The zero flag's zeros go behind the sign, in front of a prefix.
+  if (spec.zero)
+    for (uint32_t i = 0; i < pad; ++i)
+      *at++ = '0';
+  if (prefix != 0) *at++ = '0', *at++ = c;
+  for (uint32_t i = 0; i < zeros; ++i)
+    *at++ = '0';
+  // The digits go straight to their place, last first.
+  at += count;
+  if (count != 0) hex ? hex_digits(value, c == 'X', at) : decimal_digits(value, at);
+  if (spec.left)
+    for (uint32_t i = 0; i < pad; ++i)
+      *at++ = ' ';
+  return at;
+}
+
+// The field of a QZChar text without h straight into the buffer; null,
+// with nothing written, when it does not fit.
+QZChar *put_text(const Spec &spec, const QZChar *text, QZChar *at, uint32_t room) {
+  uint32_t length = 0;
+  if (text != nullptr) {
+    // Measured only as far as the room: a longer text cannot go in whole.
+    const auto precision = static_cast<uint32_t>(spec.precision); // -1: none, the largest
+    const uint32_t limit = precision < room ? precision : room;
+    while (length < limit && text[length] != 0)
+      ++length;
+    if (length == room && length != precision && text[length] != 0) return nullptr;
+  }
+  const uint32_t total = spec.width > length ? spec.width : length;
+  if (total > room) return nullptr;
+  const uint32_t pad = total - length;
+  if (!spec.left)
+    for (uint32_t i = 0; i < pad; ++i)
+      *at++ = ' ';
+  for (uint32_t i = 0; i < length; ++i)
+    *at++ = text[i];
+  if (spec.left)
+    for (uint32_t i = 0; i < pad; ++i)
+      *at++ = ' ';
+  return at;
+}
+
+// The field of a c or C straight into the buffer; null, with nothing
+// written, when it does not fit. The same for e, E, f, g and G below.
+QZChar *put_unit(const Spec &spec, QZChar unit, QZChar *at, uint32_t room) {
+  const uint32_t total = spec.width > 1 ? spec.width : 1;
+  if (total > room) return nullptr;
+  if (!spec.left)
+    for (uint32_t i = 1; i < total; ++i)
+      *at++ = ' ';
+  *at++ = unit;
+  if (spec.left)
+    for (uint32_t i = 1; i < total; ++i)
+      *at++ = ' ';
+  return at;
+}
+
+// Not inlined: its work area would make every caller's frame large.
+[[gnu::noinline]] QZChar *put_real(const Spec &spec, double number, QZChar decimal_point,
+                                   QZChar *at, uint32_t room) {
+  const QZChar c = spec.conversion;
+  const bool upper = c == 'E' || c == 'G';
+  ioe::DoubleText text;
+  ioe::format_double(number, static_cast<char>(upper ? c + ('a' - 'A') : c), upper,
+                     spec.precision < 0 ? 6 : spec.precision, spec.alternate, text);
+  QZChar sign = spec.plus ? '+' : spec.space ? ' ' : 0;
+  // A NaN and a negative zero are not below 0; a missing value gets no "-".
+  if (!ioe::is_missing(ioe::bits_of(number)) && number < 0) sign = '-';
+  const auto length = static_cast<uint32_t>(text.size());
+  const uint32_t size = length + (sign != 0);
+  const uint32_t total = spec.width > size ? spec.width : size;
+  if (total > room) return nullptr;
+  const uint32_t pad = total - size;
+  const bool zero = spec.zero && text.zero_padding;
+  if (!spec.left && !zero)
+    for (uint32_t i = 0; i < pad; ++i)
+      *at++ = ' ';
+  if (sign != 0) *at++ = sign;
+  if (zero)
+    for (uint32_t i = 0; i < pad; ++i)
+      *at++ = '0';
+  text.copy_to(at, decimal_point);
+  at += length;
+  if (spec.left)
+    for (uint32_t i = 0; i < pad; ++i)
+      *at++ = ' ';
+  return at;
+}
+
+// A bare %d, %i or %u of `value` (negative: its sign shown); null when it
+// does not fit.
+QZChar *put_bare_decimal(uint32_t value, bool negative, QZChar *at, uint32_t room) {
+  if (negative) value = 0 - value;
+  const uint32_t count = decimal_length(value);
+  if (count + negative > room) return nullptr;
+  if (negative) *at++ = '-';
+  at += count;
+  decimal_digits(value, at);
+  return at;
+}
+
+// A bare %s: the text up to its 0 unit (none for null); null when it does
+// not fit.
+QZChar *put_bare_text(const QZChar *text, QZChar *at, uint32_t room) {
+  if (text == nullptr) return at;
+  for (QZChar *const stop = at + room; *text != 0; ++at, ++text) {
+    if (at == stop) return nullptr;
+    *at = *text;
+  }
+  return at;
+}
+
+// Where the lean pass stopped: at the end of the format; before a
+// directive it does not take, or text that does not fit, with nothing of
+// either done; or after fetching the value of a field that does not fit.
+enum class Stop : uint8_t { kDone, kDirective, kField };
+
+struct Lean {
+  uint32_t text = 0;    // start of the text not yet written
+  uint32_t written = 0; // units written
+  Spec spec;            // the field that did not fit, and its value
+  Slot value;
+};
+
+// Pass one from the start of the format while it holds literal text and
+// common directives whose output fits: fields go straight into the buffer
+// with the cursor in locals, and no engine is built. Most calls end here.
+Stop lean_pass(const QZChar *format, uint32_t length, QZChar *buffer, uint32_t room,
+               QZChar decimal_point, va_list *arguments, Lean &lean) {
+  QZChar *next = buffer;
+  uint32_t text = 0;
+  Stop stop = Stop::kDirective;
+  for (;;) {
+    uint32_t at = text;
+    while (at + 1 < length && format[at] != '%')
+      ++at;
+    if (at + 1 >= length) {
+      // No directive is left: the rest is text.
+      const uint32_t n = length - text;
+      if (n <= room) {
+        copy_units(format + text, n, next);
+        next += n;
+        text = length;
+        stop = Stop::kDone;
+      }
+      break;
+    }
+    const uint32_t n = at - text;
+    if (n > room) break;
+    // The commonest directives, a bare "%d", "%u" or "%s", in few steps.
+    const QZChar bare = format[at + 1];
+    if (bare == 'd' || bare == 'i' || bare == 'u' || bare == 's') {
+      copy_units(format + text, n, next);
+      next += n;
+      room -= n;
+      text = at + 2;
+      QZChar *field;
+      if (bare == 's') {
+        const auto *units = va_arg(*arguments, const QZChar *);
+        field = put_bare_text(units, next, room);
+        if (field == nullptr) {
+          lean.spec = Spec{};
+          lean.spec.conversion = 's';
+          lean.spec.precision = -1;
+          lean.value.kind = kPointer;
+          lean.value.value.pointer = units;
+        }
+      } else {
+        const auto value = static_cast<uint32_t>(va_arg(*arguments, int));
+        field = put_bare_decimal(value, bare != 'u' && static_cast<int32_t>(value) < 0, next, room);
+        if (field == nullptr) {
+          lean.spec = Spec{};
+          lean.spec.conversion = bare;
+          lean.spec.precision = -1;
+          lean.value.kind = kInt;
+          lean.value.value.u32 = value;
+        }
+      }
+      if (field == nullptr) {
+        stop = Stop::kField;
+        break;
+      }
+      room -= static_cast<uint32_t>(field - next);
+      next = field;
+      continue;
+    }
+    Spec spec;
+    uint32_t end;
+    const Kind kind = parse_common(format, length, at, spec, end);
+    if (kind == kNone) break;
+    copy_units(format + text, n, next);
+    next += n;
+    room -= n;
+    text = end;
+    Slot value;
+    value.kind = kind;
+    QZChar *field = nullptr;
+    const QZChar c = spec.conversion;
+    if (kind == kLongLong) {
+      value.value.u64 = static_cast<uint64_t>(va_arg(*arguments, long long));
+    } else if (kind == kPointer) {
+      value.value.pointer = va_arg(*arguments, const void *);
+      if (c == 's')
+        field = put_text(spec, static_cast<const QZChar *>(value.value.pointer), next, room);
+    } else if (kind == kDouble) {
+      value.value.real = va_arg(*arguments, double);
+      field = put_real(spec, value.value.real, decimal_point, next, room);
+    } else {
+      value.value.u32 = static_cast<uint32_t>(va_arg(*arguments, int));
+      if (kind == kCharacter)
+        field = put_unit(spec, value.value.u32, next, room);
+      else if (c != 'o')
+        field = put_integer(spec, value.value.u32, next, room);
+    }
+    if (field == nullptr) {
+      lean.spec = spec;
+      lean.value = value;
+      stop = Stop::kField;
+      break;
+    }
+    room -= static_cast<uint32_t>(field - next);
+    next = field;
+  }
+  lean.text = text;
+  lean.written = static_cast<uint32_t>(next - buffer);
+  return stop;
+}
+
 constexpr uint32_t kSlots = QZ_FORMAT_MAX_ARGUMENTS;
 
 class Engine {
@@ -483,9 +824,12 @@ public:
   Engine(const Engine &) = delete;
   Engine &operator=(const Engine &) = delete;
 
-  QZStatus run() {
-    uint32_t pending = 0;
-    if (run_common(pending)) return QZ_OK;
+  // Goes on where the lean pass stopped: its output counted, the field it
+  // could not write written piece by piece, then the general loop.
+  QZStatus resume(Stop stop, const Lean &lean) {
+    out_.advance(lean.written);
+    uint32_t pending = lean.text;
+    if (stop == Stop::kField) convert(lean.spec, lean.value);
     const int32_t first = find_percent(0);
     if (first < 0) {
       out_.text(format_, length_); // a text that did not fit
@@ -686,88 +1030,6 @@ private:
     if (sequential) slots_[0].clear();
   }
 
-  // A sequential directive of the common shape, "%" [flags] [digits]
-  // ["." [digits]] [l | ll] conversion, with no "*", "$" or other size:
-  // its kind, or kNone for any other directive; `end` is just past it.
-  [[gnu::always_inline]] Kind parse_common(uint32_t percent, Spec &spec, uint32_t &end) const {
-    spec = Spec{};
-    spec.precision = -1;
-    uint32_t i = percent + 1;
-    QZChar c = parser_.at(i);
-    for (;; c = parser_.at(++i)) {
-      if (c == '-')
-        spec.left = true;
-      else if (c == '+')
-        spec.plus = true;
-      else if (c == ' ')
-        spec.space = true;
-      else if (c == '#')
-        spec.alternate = true;
-      else if (c == '0')
-        spec.zero = true;
-      else
-        break;
-    }
-    // The engine reads digits right after "%" as an argument number or a
-    // width with no flags before it: the same width as here.
-    bool has_width = false;
-    if (c >= '1' && c <= '9') {
-      has_width = true;
-      uint32_t n = 0;
-      for (; c >= '0' && c <= '9'; c = parser_.at(++i))
-        n = n >= kNumberLimit / 10 ? kNumberLimit : n * 10 + (c - '0');
-      spec.width = n;
-    }
-    if (c == '.') {
-      uint32_t n = 0;
-      for (c = parser_.at(++i); c >= '0' && c <= '9'; c = parser_.at(++i))
-        n = n >= kNumberLimit / 10 ? kNumberLimit : n * 10 + (c - '0');
-      spec.precision = static_cast<int32_t>(n);
-    }
-    if (c == 'l') {
-      spec.size = Size::kL;
-      c = parser_.at(++i);
-      if (c == 'l') {
-        spec.size = Size::kLL;
-        c = parser_.at(++i);
-      }
-    }
-    if (spec.left) spec.zero = false;
-    if (spec.plus) spec.space = false;
-    spec.zero = spec.zero && has_width;
-    spec.conversion = c;
-    end = i + 1;
-    Kind kind;
-    switch (c) {
-    case 'd':
-    case 'i':
-    case 'u':
-    case 'o':
-    case 'x':
-    case 'X':
-      return spec.size == Size::kLL ? kLongLong : spec.size == Size::kL ? kLong : kInt;
-    case 'c':
-    case 'C':
-      kind = kCharacter;
-      break;
-    case 's':
-    case 'p':
-    case 'P':
-      kind = kPointer;
-      break;
-    case 'e':
-    case 'E':
-    case 'f':
-    case 'g':
-    case 'G':
-      kind = kDouble;
-      break;
-    default:
-      return kNone;
-    }
-    return spec.size == Size::kNone ? kind : kNone;
-  }
-
   // The argument of a common directive, taken from the list.
   Slot fetch_common(Kind kind) {
     Slot value;
@@ -791,142 +1053,13 @@ private:
   bool carry_out_common(uint32_t percent, uint32_t &pending) {
     Spec spec;
     uint32_t end;
-    const Kind kind = parse_common(percent, spec, end);
+    const Kind kind = parse_common(format_, length_, percent, spec, end);
     if (kind == kNone) return false;
     write_text(pending, percent, false);
     pending = end;
     latest_ = Mode::kSequential;
     convert(spec, fetch_common(kind));
     return true;
-  }
-
-  // Pass one from the start of the format while it holds literal text and
-  // common directives and their output fits: written straight into the
-  // buffer, with the cursor kept in locals. True when the whole format was
-  // done; otherwise `pending` is where the text not yet written starts, and
-  // the next "%" from there is a directive for the general loop.
-  bool run_common(uint32_t &pending) {
-    QZChar *const start = out_.cursor();
-    QZChar *next = start;
-    uint32_t room = out_.room();
-    uint32_t text = 0;
-    bool done = false;
-    for (;;) {
-      uint32_t at = text;
-      while (at + 1 < length_ && format_[at] != '%')
-        ++at;
-      if (at + 1 >= length_) {
-        // No directive is left: the rest is text.
-        const uint32_t n = length_ - text;
-        if (n > room) break;
-        copy_units(format_ + text, n, next);
-        next += n;
-        text = length_;
-        done = true;
-        break;
-      }
-      Spec spec;
-      uint32_t end;
-      const Kind kind = parse_common(at, spec, end);
-      const uint32_t n = at - text;
-      if (kind == kNone || n > room) break;
-      copy_units(format_ + text, n, next);
-      next += n;
-      room -= n;
-      text = end;
-      latest_ = Mode::kSequential;
-      const Slot value = fetch_common(kind);
-      QZChar *written = nullptr;
-      const QZChar c = spec.conversion;
-      if (kind == kInt || kind == kLong) {
-        if (c != 'o') written = put_integer(spec, value.value.u32, next, room);
-      } else if (c == 's') {
-        written = put_text(spec, static_cast<const QZChar *>(value.value.pointer), next, room);
-      }
-      if (written != nullptr) {
-        room -= static_cast<uint32_t>(written - next);
-        next = written;
-        continue;
-      }
-      // Any other field through the general writer, which keeps the
-      // write rule when it does not fit.
-      out_.advance(static_cast<uint32_t>(next - start));
-      convert(spec, value);
-      pending = text;
-      return false;
-    }
-    out_.advance(static_cast<uint32_t>(next - start));
-    pending = text;
-    return done;
-  }
-
-  // The field of a 32-bit d, i, u, x or X straight into `room` units at
-  // `at`; the end of the field, or null with nothing written when it does
-  // not fit (or needs long zero runs): then the general writer takes it.
-  static QZChar *put_integer(const Spec &spec, uint32_t value, QZChar *at, uint32_t room) {
-    const QZChar c = spec.conversion;
-    QZChar sign = 0;
-    if (c == 'd' || c == 'i') {
-      if (static_cast<int32_t>(value) < 0)
-        sign = '-', value = 0 - value;
-      else
-        sign = spec.plus ? '+' : spec.space ? ' ' : 0;
-    }
-    uint32_t prefix = 0; // "0x" or "0X"
-    uint32_t count = 0;
-    const bool hex = c == 'x' || c == 'X';
-    if (value != 0 || spec.precision != 0) count = hex ? hex_length(value) : decimal_length(value);
-    if (hex && spec.alternate && value != 0) prefix = 2;
-    const uint32_t precision = spec.precision < 0 ? 1 : static_cast<uint32_t>(spec.precision);
-    const uint32_t zeros = precision > count ? precision - count : 0;
-    const uint32_t size = (sign != 0) + prefix + zeros + count;
-    const uint32_t total = spec.width > size ? spec.width : size;
-    if (zeros > 64 || total > 64 || total > room) return nullptr;
-    const uint32_t pad = total - size;
-    if (!spec.left && !spec.zero)
-      for (uint32_t i = 0; i < pad; ++i)
-        *at++ = ' ';
-    if (sign != 0) *at++ = sign;
-    // The zero flag's zeros go behind the sign, in front of a prefix.
-    if (spec.zero)
-      for (uint32_t i = 0; i < pad; ++i)
-        *at++ = '0';
-    if (prefix != 0) *at++ = '0', *at++ = c;
-    for (uint32_t i = 0; i < zeros; ++i)
-      *at++ = '0';
-    // The digits go straight to their place, last first.
-    at += count;
-    if (count != 0) hex ? hex_digits(value, c == 'X', at) : decimal_digits(value, at);
-    if (spec.left)
-      for (uint32_t i = 0; i < pad; ++i)
-        *at++ = ' ';
-    return at;
-  }
-
-  // The field of a QZChar text without h straight into the buffer; null,
-  // with nothing written, when it does not fit.
-  static QZChar *put_text(const Spec &spec, const QZChar *text, QZChar *at, uint32_t room) {
-    uint32_t length = 0;
-    if (text != nullptr) {
-      // Measured only as far as the room: a longer text cannot go in whole.
-      const auto precision = static_cast<uint32_t>(spec.precision); // -1: none, the largest
-      const uint32_t limit = precision < room ? precision : room;
-      while (length < limit && text[length] != 0)
-        ++length;
-      if (length == room && length != precision && text[length] != 0) return nullptr;
-    }
-    const uint32_t total = spec.width > length ? spec.width : length;
-    if (total > room) return nullptr;
-    const uint32_t pad = total - length;
-    if (!spec.left)
-      for (uint32_t i = 0; i < pad; ++i)
-        *at++ = ' ';
-    for (uint32_t i = 0; i < length; ++i)
-      *at++ = text[i];
-    if (spec.left)
-      for (uint32_t i = 0; i < pad; ++i)
-        *at++ = ' ';
-    return at;
   }
 
   // Writes `sign` (0: none) and a body of `length` units through
@@ -1123,9 +1256,23 @@ QZStatus format_list(const QZFormatContext *context, const QZChar *format, uint3
   if (context != nullptr && context->locale != nullptr)
     decimal_point = context->locale->decimal_point;
 
-  Engine engine(format, format_length, buffer, capacity, decimal_point, arguments);
-  const QZStatus status = engine.run();
+  const uint32_t room = buffer == nullptr || capacity < 0 ? 0 : static_cast<uint32_t>(capacity);
+  va_list lean_arguments;
+  va_copy(lean_arguments, arguments);
+  Lean lean;
+  const Stop stop =
+      lean_pass(format, format_length, buffer, room, decimal_point, &lean_arguments, lean);
+  if (stop == Stop::kDone) {
+    va_end(lean_arguments);
+    if (out_length != nullptr) *out_length = lean.written;
+    return QZ_OK;
+  }
+  // The engine takes the list where the lean pass left it.
+  Engine engine(format, format_length, buffer, capacity, decimal_point, lean_arguments);
+  va_end(lean_arguments);
+  const QZStatus status = engine.resume(stop, lean);
   if (status != QZ_OK) return status;
+
   if (out_length != nullptr)
     *out_length = static_cast<uint32_t>(std::min<uint64_t>(engine.output().total(), UINT32_MAX));
   return engine.output().overflow() ? QZS_BUFFER_TOO_SMALL : QZ_OK;
