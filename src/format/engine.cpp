@@ -687,10 +687,14 @@ QZChar *put_bare_decimal(uint32_t value, bool negative, QZChar *at, uint32_t roo
 // not fit.
 QZChar *put_bare_text(const QZChar *text, QZChar *at, uint32_t room) {
   if (text == nullptr) return at;
-  for (QZChar *const stop = at + room; *text != 0; ++at, ++text) {
-    if (at == stop) return nullptr;
-    *at = *text;
+  // Measured first: nothing may be written past a piece that does not fit.
+  uint32_t length = 0;
+  while (text[length] != 0) {
+    if (length == room) return nullptr;
+    ++length;
   }
+  for (uint32_t i = 0; i < length; ++i)
+    *at++ = text[i];
   return at;
 }
 
