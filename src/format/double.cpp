@@ -113,6 +113,267 @@ private:
   bool exponent_form_ = false;
 };
 
+// ---- Short precisions: the digits as one 64-bit integer ----
+//
+// Up to 17 digits after the point (e, f) or 17 significant ones (g), the
+// digits shown are floor(|v| * 10^s) for one power s, and half-up rounding
+// asks only whether the rest is at least one half. With |v| = m * 2^e both
+// are exact integer arithmetic: m * 5^s shifted by e + s bits for s >= 0,
+// one division by 10^-s * 2^-e otherwise, as long as the operands fit 64
+// (the product 128) bits; outside that the digit streams above take over.
+
+constexpr int32_t kFastPrecision = 17;
+
+constexpr uint64_t kPow10[20] = {1ull,
+                                 10ull,
+                                 100ull,
+                                 1000ull,
+                                 10000ull,
+                                 100000ull,
+                                 1000000ull,
+                                 10000000ull,
+                                 100000000ull,
+                                 1000000000ull,
+                                 10000000000ull,
+                                 100000000000ull,
+                                 1000000000000ull,
+                                 10000000000000ull,
+                                 100000000000000ull,
+                                 1000000000000000ull,
+                                 10000000000000000ull,
+                                 100000000000000000ull,
+                                 1000000000000000000ull,
+                                 10000000000000000000ull};
+
+// 5^0 to 5^27, the powers below 2^63.
+constexpr int32_t kMaxPow5 = 27;
+struct Pow5 {
+  uint64_t value[kMaxPow5 + 1];
+  constexpr Pow5() : value() {
+    value[0] = 1;
+    for (int32_t i = 1; i <= kMaxPow5; ++i)
+      value[i] = value[i - 1] * 5;
+  }
+};
+constexpr Pow5 kPow5;
+
+struct U128 {
+  uint64_t high, low;
+};
+
+U128 multiply(uint64_t a, uint64_t b) {
+#if defined(__SIZEOF_INT128__)
+  const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+  return {static_cast<uint64_t>(product >> 64), static_cast<uint64_t>(product)};
+#else
+  // Four 32-by-32 products: no 128-bit type on 32-bit x86.
+  const uint64_t al = static_cast<uint32_t>(a), ah = a >> 32;
+  const uint64_t bl = static_cast<uint32_t>(b), bh = b >> 32;
+  const uint64_t ll = al * bl, lh = al * bh, hl = ah * bl, hh = ah * bh;
+  const uint64_t middle = (ll >> 32) + static_cast<uint32_t>(lh) + static_cast<uint32_t>(hl);
+  return {hh + (lh >> 32) + (hl >> 32) + (middle >> 32),
+          (middle << 32) | static_cast<uint32_t>(ll)};
+#endif
+}
+
+struct Scaled {
+  uint64_t digits; // floor(|v| * 10^s)
+  bool up;         // the rest is at least one half
+};
+
+// Exact; false when the operands would not fit.
+bool scale(ioe::Binary v, int32_t s, Scaled &out) {
+  if (s >= 0) {
+    if (s > kMaxPow5) return false;
+    // |v| * 10^s = m * 5^s * 2^(e + s); m * 5^s is below 2^116.
+    const U128 p = multiply(v.significand, kPow5.value[s]);
+    const int32_t t = v.exponent + s;
+    if (t >= 0) {
+      if (p.high != 0 || t >= 64 || (t > 0 && (p.low >> (64 - t)) != 0)) return false;
+      out = {p.low << t, false};
+      return true;
+    }
+    const int32_t r = -t; // bits below the point
+    if (r >= 117) {
+      out = {0, false};
+    } else if (r >= 64) {
+      const bool half = r == 64 ? (p.low >> 63) != 0 : ((p.high >> (r - 65)) & 1) != 0;
+      out = {p.high >> (r - 64), half};
+    } else {
+      if ((p.high >> r) != 0) return false;
+      out = {(p.high << (64 - r)) | (p.low >> r), ((p.low >> (r - 1)) & 1) != 0};
+    }
+    return true;
+  }
+  const int32_t u = -s;
+  if (u > 19) return false;
+  uint64_t numerator = v.significand;
+  uint64_t divisor = kPow10[u];
+  if (v.exponent >= 0) {
+    if (v.exponent > 10) return false;
+    numerator <<= v.exponent;
+  } else {
+    const int32_t k = -v.exponent;
+    if (k > 62 || (divisor >> (62 - k)) != 0) return false;
+    divisor <<= k;
+  }
+  const uint64_t digits = numerator / divisor;
+  const uint64_t rest = numerator - digits * divisor;
+  out = {digits, rest >= divisor - rest};
+  return true;
+}
+
+constexpr char kPairs[] = "00010203040506070809101112131415161718192021222324"
+                          "25262728293031323334353637383940414243444546474849"
+                          "50515253545556575859606162636465666768697071727374"
+                          "75767778798081828384858687888990919293949596979899";
+
+// Writes `value` (below 10^count) as exactly `count` digits ending at
+// `end`, two a step.
+void put_chunk(uint32_t value, int32_t count, char *end) {
+  for (; count >= 2; count -= 2) {
+    const uint32_t quotient = value / 100;
+    const uint32_t pair = (value - quotient * 100) * 2;
+    value = quotient;
+    end -= 2;
+    end[0] = kPairs[pair];
+    end[1] = kPairs[pair + 1];
+  }
+  if (count == 1) end[-1] = static_cast<char>('0' + value);
+}
+
+int32_t digit_count(uint64_t value) {
+  int32_t count = 1;
+  while (count < 20 && value >= kPow10[count])
+    ++count;
+  return count;
+}
+
+// The digits of `value`, most significant first; returns their number.
+// Above 32 bits it is split into nine-digit chunks with 64-by-32 steps.
+int32_t put_digits(uint64_t value, char *out) {
+  const int32_t count = digit_count(value);
+  char *end = out + count;
+  while (value > UINT32_MAX) {
+    uint32_t rest = 0;
+    const uint32_t high =
+        ioe::divide_step(0, static_cast<uint32_t>(value >> 32), 1000000000u, rest);
+    const uint32_t low = ioe::divide_step(rest, static_cast<uint32_t>(value), 1000000000u, rest);
+    value = (uint64_t{high} << 32) | low;
+    put_chunk(rest, 9, end);
+    end -= 9;
+  }
+  put_chunk(static_cast<uint32_t>(value), static_cast<int32_t>(end - out), end);
+  return count;
+}
+
+// floor(log10 |v|) of a non-zero value, or false.
+bool decimal_exponent(ioe::Binary v, int32_t &exponent) {
+  const int32_t top = v.exponent + 63 - __builtin_clzll(v.significand); // floor(log2 |v|)
+  // floor(top * log10 2), exact over the whole range; the answer is it or
+  // one more.
+  const int32_t estimate = (top * 78913) >> 18;
+  Scaled check;
+  if (!scale(v, -(estimate + 1), check)) return false;
+  exponent = estimate + (check.digits >= 1 ? 1 : 0);
+  return true;
+}
+
+// Fixed form with `decimals` fraction digits.
+bool fast_fixed(ioe::Binary v, int32_t decimals, bool strip, bool alternate,
+                ioe::DoubleText &text) {
+  Scaled scaled;
+  if (!scale(v, decimals, scaled)) return false;
+  uint64_t n = scaled.digits + scaled.up;
+  if (n < scaled.digits) return false; // 2^64: never with these bounds
+  char digits[20];
+  int32_t count = put_digits(n, digits);
+  char *area = text.area;
+  int32_t at = 0;
+  const int32_t whole = count - decimals; // integer digits, if any
+  if (whole <= 0) {
+    area[at++] = '0';
+  } else {
+    for (; at < whole; ++at)
+      area[at] = digits[at];
+  }
+  const int32_t point = at++;
+  for (int32_t i = whole; i < 0; ++i)
+    area[at++] = '0';
+  for (int32_t i = std::max(whole, 0); i < count; ++i)
+    area[at++] = digits[i];
+  if (strip)
+    while (at - 1 > point && area[at - 1] == '0')
+      --at;
+  if (alternate || at - 1 > point) {
+    text.point = point;
+  } else {
+    text.point = -1;
+    --at; // the point was the last unit
+  }
+  text.first = 0;
+  text.length = at;
+  return true;
+}
+
+// Exponent form with `decimals` digits after the first, `exponent` the
+// unrounded value's.
+bool fast_exponent(ioe::Binary v, int32_t exponent, int32_t decimals, bool strip, bool alternate,
+                   bool uppercase, ioe::DoubleText &text) {
+  Scaled scaled;
+  if (!scale(v, decimals - exponent, scaled)) return false;
+  uint64_t n = scaled.digits + scaled.up;
+  if (n == kPow10[decimals + 1]) {
+    // 9.99... became 10.00...: the same text as 1.00... one power up.
+    n = kPow10[decimals];
+    ++exponent;
+  }
+  char digits[20];
+  put_digits(n, digits);
+  char *area = text.area;
+  area[0] = digits[0];
+  int32_t at = 2;
+  for (int32_t i = 1; i <= decimals; ++i)
+    area[at++] = digits[i];
+  if (strip)
+    while (at > 2 && area[at - 1] == '0')
+      --at;
+  if (alternate || at > 2) {
+    text.point = 1;
+  } else {
+    text.point = -1;
+    at = 1;
+  }
+  area[at++] = uppercase ? 'E' : 'e';
+  area[at++] = exponent < 0 ? '-' : '+';
+  const int32_t magnitude = exponent < 0 ? -exponent : exponent;
+  if (magnitude >= 100) area[at++] = static_cast<char>('0' + magnitude / 100);
+  area[at++] = static_cast<char>('0' + magnitude / 10 % 10);
+  area[at++] = static_cast<char>('0' + magnitude % 10);
+  text.first = 0;
+  text.length = at;
+  return true;
+}
+
+// The text of a non-zero finite value with a precision up to
+// kFastPrecision, or false for the long way.
+bool fast_text(ioe::Binary v, char conversion, bool uppercase, int32_t precision, bool alternate,
+               ioe::DoubleText &text) {
+  if (conversion == 'f') return fast_fixed(v, precision, false, alternate, text);
+  int32_t exponent;
+  if (!decimal_exponent(v, exponent)) return false;
+  if (conversion == 'e')
+    return fast_exponent(v, exponent, precision, false, alternate, uppercase, text);
+  // g: the form is chosen on the unrounded value.
+  const bool strip = !alternate;
+  if (exponent >= 0 && exponent >= precision)
+    return fast_exponent(v, exponent, precision == 0 ? 0 : precision - 1, strip, alternate,
+                         uppercase, text);
+  if (exponent < -4) // one significant digit more than the other cases
+    return fast_exponent(v, exponent, precision, strip, alternate, uppercase, text);
+  return fast_fixed(v, precision - exponent - 1, strip, alternate, text);
+}
+
 void set_special(ioe::DoubleText &text, QZChar a, QZChar b, QZChar c, int32_t length) {
   text.special[0] = a;
   text.special[1] = b;
@@ -128,10 +389,10 @@ void ioe::DoubleText::copy_to(QZChar *destination, QZChar decimal_point) const {
     std::copy(special, special + special_length, destination);
     return;
   }
-  for (int32_t i = 0; i < length; ++i) {
-    const int32_t at = first + i;
-    destination[i] = at == point ? decimal_point : static_cast<unsigned char>(area[at]);
-  }
+  const char *from = area + first;
+  for (int32_t i = 0; i < length; ++i)
+    destination[i] = static_cast<unsigned char>(from[i]);
+  if (point >= 0) destination[point - first] = decimal_point;
 }
 
 void ioe::format_double(double value, char conversion, bool uppercase, int32_t precision,
@@ -160,6 +421,9 @@ void ioe::format_double(double value, char conversion, bool uppercase, int32_t p
   }
   precision = std::clamp(precision, 0, QZ_FORMAT_MAX_PRECISION);
   const Binary binary = decompose(bits);
+  if (binary.significand != 0 && precision <= kFastPrecision &&
+      fast_text(binary, conversion, uppercase, precision, alternate, text))
+    return;
   char integer[kMaxIntegerDigits];
   const int32_t count = integer_part(binary, integer);
   FractionDigits fraction(binary);

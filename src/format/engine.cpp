@@ -404,12 +404,33 @@ uint32_t hex_length(uint32_t value) {
   return value == 0 ? 1 : (32 - static_cast<uint32_t>(__builtin_clz(value)) + 3) / 4;
 }
 
+// Every byte value as two hexadecimal digits.
+struct HexPairs {
+  char lower[512];
+  char upper[512];
+  constexpr HexPairs() : lower(), upper() {
+    for (int i = 0; i < 256; ++i) {
+      lower[2 * i] = "0123456789abcdef"[i >> 4];
+      lower[2 * i + 1] = "0123456789abcdef"[i & 15];
+      upper[2 * i] = "0123456789ABCDEF"[i >> 4];
+      upper[2 * i + 1] = "0123456789ABCDEF"[i & 15];
+    }
+  }
+};
+constexpr HexPairs kHexPairs;
+
+// The hexadecimal digits of `value` backwards, a byte a step.
 QZChar *hex_digits(uint32_t value, bool uppercase, QZChar *end) {
-  const char *table = uppercase ? "0123456789ABCDEF" : "0123456789abcdef";
-  do {
-    *--end = static_cast<unsigned char>(table[value & 15]);
-    value >>= 4;
-  } while (value != 0);
+  const char *pairs = uppercase ? kHexPairs.upper : kHexPairs.lower;
+  while (value >= 0x100) {
+    const uint32_t pair = (value & 0xff) * 2;
+    value >>= 8;
+    end -= 2;
+    end[0] = static_cast<unsigned char>(pairs[pair]);
+    end[1] = static_cast<unsigned char>(pairs[pair + 1]);
+  }
+  *--end = static_cast<unsigned char>(pairs[value * 2 + 1]);
+  if (value >= 0x10) *--end = static_cast<unsigned char>(pairs[value * 2]);
   return end;
 }
 
@@ -576,7 +597,7 @@ QZChar *put_integer(const Spec &spec, uint32_t value, QZChar *at, uint32_t room)
   const uint32_t zeros = precision > count ? precision - count : 0;
   const uint32_t size = (sign != 0) + prefix + zeros + count;
   const uint32_t total = spec.width > size ? spec.width : size;
-  if (zeros > 64 || total > 64 || total > room) return nullptr;
+  if (total > room) return nullptr; // no sum here overflows: widths are below 2^31
   const uint32_t pad = total - size;
   if (!spec.left && !spec.zero)
     for (uint32_t i = 0; i < pad; ++i)
