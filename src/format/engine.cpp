@@ -420,7 +420,7 @@ struct HexPairs {
 constexpr HexPairs kHexPairs;
 
 // The hexadecimal digits of `value` backwards, a byte a step.
-QZChar *hex_digits(uint32_t value, bool uppercase, QZChar *end) {
+inline QZChar *hex_digits(uint32_t value, bool uppercase, QZChar *end) {
   const char *pairs = uppercase ? kHexPairs.upper : kHexPairs.lower;
   while (value >= 0x100) {
     const uint32_t pair = (value & 0xff) * 2;
@@ -731,6 +731,117 @@ struct Lean {
   Slot value;
 };
 
+// Flags of a directive as bits, looked up from " " to "0".
+enum : uint8_t {
+  kLeftFlag = 1,
+  kPlusFlag = 2,
+  kSpaceFlag = 4,
+  kAlternateFlag = 8,
+  kZeroFlag = 16,
+  kPrecisionGiven = 32, // not a flag: the directive has a precision
+};
+constexpr uint8_t kFlagBits[17] = {kSpaceFlag, 0, 0, kAlternateFlag, 0, 0,         0, 0,
+                                   0,          0, 0, kPlusFlag,      0, kLeftFlag, 0, 0,
+                                   kZeroFlag};
+
+enum class Handled : uint8_t { kNo, kWritten, kUnfit };
+
+// A 32-bit d, i, u, x or X with any flags, width and precision, parsed and
+// laid out in scalars with its field written at `at` (which then moves past
+// it); kUnfit, with the directive and its value in `lean`, when it does not
+// fit `room`; kNo, with nothing taken, for any other directive.
+Handled lean_integer(const QZChar *format, uint32_t length, uint32_t percent, va_list *arguments,
+                     QZChar *&at, uint32_t room, uint32_t &end, Lean &lean) {
+  const QZChar *p = format + percent + 1; // the "%" is not the last unit
+  const QZChar *const stop = format + length;
+  QZChar c = *p;
+  uint32_t flags = 0;
+  while (c - ' ' <= static_cast<uint32_t>('0' - ' ') && kFlagBits[c - ' '] != 0) {
+    flags |= kFlagBits[c - ' '];
+    c = ++p < stop ? *p : 0;
+  }
+  // Without a width the zero flag pads nothing: width 0 stands for none.
+  uint32_t width = 0;
+  if (c - '1' < 9u) {
+    do {
+      width = width >= kNumberLimit / 10 ? kNumberLimit : width * 10 + (c - '0');
+      c = ++p < stop ? *p : 0;
+    } while (c - '0' < 10u);
+  }
+  uint32_t precision = 1;
+  if (c == '.') {
+    flags |= kPrecisionGiven;
+    precision = 0;
+    for (c = ++p < stop ? *p : 0; c - '0' < 10u; c = ++p < stop ? *p : 0)
+      precision = precision >= kNumberLimit / 10 ? kNumberLimit : precision * 10 + (c - '0');
+  }
+  if (c != 'x' && c != 'X' && c != 'd' && c != 'i' && c != 'u') return Handled::kNo;
+  end = static_cast<uint32_t>(p - format) + 1;
+  const auto raw = static_cast<uint32_t>(va_arg(*arguments, int));
+  if ((flags & kLeftFlag) != 0) flags &= ~kZeroFlag;
+  uint32_t value = raw;
+  QZChar sign = 0;
+  if (c == 'd' || c == 'i') {
+    if (static_cast<int32_t>(value) < 0)
+      sign = '-', value = 0 - value;
+    else if ((flags & kPlusFlag) != 0)
+      sign = '+';
+    else if ((flags & kSpaceFlag) != 0)
+      sign = ' ';
+  }
+  uint32_t count = 0;
+  uint32_t prefix = 0;
+  if (c == 'x' || c == 'X') {
+    if (value != 0) {
+      count = hex_length(value);
+      prefix = (flags & kAlternateFlag) != 0 ? 2 : 0;
+    } else if (precision != 0) {
+      count = 1;
+    }
+  } else if (value != 0 || precision != 0) {
+    count = decimal_length(value);
+  }
+  const uint32_t zeros = precision > count ? precision - count : 0;
+  const uint32_t size = (sign != 0) + prefix + zeros + count;
+  if (width < size) width = size; // below 2^32: widths are below 2^31
+  if (width > room) {
+    Spec &spec = lean.spec;
+    spec = Spec{};
+    spec.conversion = c;
+    spec.left = (flags & kLeftFlag) != 0;
+    spec.plus = (flags & kPlusFlag) != 0;
+    spec.space = (flags & kSpaceFlag) != 0 && !spec.plus;
+    spec.alternate = (flags & kAlternateFlag) != 0;
+    spec.zero = (flags & kZeroFlag) != 0 && width > size;
+    spec.width = width;
+    spec.precision = (flags & kPrecisionGiven) != 0 ? static_cast<int32_t>(precision) : -1;
+    lean.value.kind = kInt;
+    lean.value.value.u32 = raw;
+    return Handled::kUnfit;
+  }
+  const uint32_t pad = width - size;
+  QZChar *out = at;
+  if ((flags & (kLeftFlag | kZeroFlag)) == 0)
+    for (uint32_t k = 0; k < pad; ++k)
+      *out++ = ' ';
+  if (sign != 0) *out++ = sign;
+  // The zero flag's zeros go behind the sign, in front of a prefix.
+  if ((flags & kZeroFlag) != 0)
+    for (uint32_t k = 0; k < pad; ++k)
+      *out++ = '0';
+  if (prefix != 0) *out++ = '0', *out++ = c;
+  for (uint32_t k = 0; k < zeros; ++k)
+    *out++ = '0';
+  out += count;
+  if (count != 0)
+    c == 'x' || c == 'X' ? hex_digits(value, c == 'X', out) : decimal_digits(value, out);
+  if ((flags & kLeftFlag) != 0)
+    for (uint32_t k = 0; k < pad; ++k)
+      *out++ = ' ';
+  at = out;
+  return Handled::kWritten;
+}
+
 // Pass one from the start of the format while it holds literal text and
 // common directives whose output fits: fields go straight into the buffer
 // with the cursor in locals, and no engine is built. Most calls end here.
@@ -793,8 +904,23 @@ Stop lean_pass(const QZChar *format, uint32_t length, QZChar *buffer, uint32_t r
       next = field;
       continue;
     }
-    Spec spec;
     uint32_t end;
+    QZChar *integer_end = next + n; // the text goes in front of it
+    const Handled integer =
+        lean_integer(format, length, at, arguments, integer_end, room - n, end, lean);
+    if (integer != Handled::kNo) {
+      copy_units(format + text, n, next);
+      text = end;
+      if (integer == Handled::kUnfit) {
+        next += n;
+        stop = Stop::kField;
+        break;
+      }
+      room -= static_cast<uint32_t>(integer_end - next);
+      next = integer_end;
+      continue;
+    }
+    Spec spec;
     const Kind kind = parse_common(format, length, at, spec, end);
     if (kind == kNone) break;
     copy_units(format + text, n, next);
@@ -1272,7 +1398,6 @@ private:
 // Both exports call this directly, not through the symbol table.
 QZStatus format_list(const QZFormatContext *context, const QZChar *format, uint32_t format_length,
                      QZChar *buffer, int32_t capacity, uint32_t *out_length, va_list arguments) {
-  if (out_length != nullptr) *out_length = 0;
   if (format == nullptr)
     format_length = 0;
   else if (format_length == 0)
@@ -1292,7 +1417,9 @@ QZStatus format_list(const QZFormatContext *context, const QZChar *format, uint3
     if (out_length != nullptr) *out_length = lean.written;
     return QZ_OK;
   }
-  // The engine takes the list where the lean pass left it.
+  // The engine takes the list where the lean pass left it. Only it can
+  // fail, leaving the length 0: the lean pass stores it just once.
+  if (out_length != nullptr) *out_length = 0;
   Engine engine(format, format_length, buffer, capacity, decimal_point, lean_arguments);
   va_end(lean_arguments);
   const QZStatus status = engine.resume(stop, lean);
