@@ -83,14 +83,14 @@ Exact Expand(double value) {
   return exact;
 }
 
-// Keeps `keep` digits of `digits` rounded half-up on the next one; a carry
-// out of the first digit makes the result one digit longer. `tie` tells
-// whether the dropped part was exactly one half.
-std::string RoundHalfUp(const std::string &digits, size_t keep, bool *tie) {
-  const std::string rest = digits.substr(keep);
-  *tie = !rest.empty() && rest[0] == '5' && rest.find_first_not_of('0', 1) == std::string::npos;
+// Keeps `keep` digits of `digits` (keep + 1 of them) rounded half-up on the
+// last; a carry out of the first digit makes the result one digit longer.
+// `tie` tells whether the dropped part was exactly one half: the last digit
+// a 5 and, as `rest_zero` says, only zeros after it.
+std::string RoundHalfUp(const std::string &digits, size_t keep, bool rest_zero, bool *tie) {
+  *tie = digits[keep] == '5' && rest_zero;
   std::string kept = digits.substr(0, keep);
-  if (rest.empty() || rest[0] < '5') return kept;
+  if (digits[keep] < '5') return kept;
   size_t i = kept.size();
   while (i > 0 && kept[i - 1] == '9')
     kept[--i] = '0';
@@ -106,12 +106,17 @@ struct Form {
   bool tie = false;
 };
 
+// Only the digits up to the rounding digit are copied: the expansions of
+// the extreme doubles run to hundreds of digits.
 Form Fixed(const Exact &x, int decimals) {
-  std::string digits = x.integer + x.fraction;
+  const auto wanted = static_cast<size_t>(decimals) + 1;
+  std::string digits = x.integer;
+  digits.append(x.fraction, 0, std::min(x.fraction.size(), wanted));
   const size_t keep = x.integer.size() + static_cast<size_t>(decimals);
   if (digits.size() < keep + 1) digits.append(keep + 1 - digits.size(), '0');
   Form form;
-  const std::string kept = RoundHalfUp(digits, keep, &form.tie);
+  // The fraction ends in a non-zero digit: a longer one is no tie.
+  const std::string kept = RoundHalfUp(digits, keep, x.fraction.size() <= wanted, &form.tie);
   form.text = kept.substr(0, kept.size() - decimals) + "." + kept.substr(kept.size() - decimals);
   return form;
 }
@@ -125,13 +130,29 @@ int Exponent(const Exact &x) {
 
 Form Scientific(const Exact &x, int decimals, bool upper) {
   const int exponent = Exponent(x);
-  // Every significant digit (or one 0), then zeros.
-  std::string digits = x.integer + x.fraction;
-  digits.erase(0, std::min(digits.find_first_not_of('0'), digits.size() - 1));
   const size_t keep = static_cast<size_t>(decimals) + 1;
+  // The significant digits (or one 0) up to the rounding digit, and whether
+  // only zeros follow them.
+  std::string digits;
+  bool rest_zero;
+  if (x.integer != "0") {
+    digits = x.integer.substr(0, keep + 1);
+    if (x.integer.size() > keep + 1) {
+      rest_zero =
+          x.integer.find_first_not_of('0', keep + 1) == std::string::npos && x.fraction.empty();
+    } else {
+      const size_t more = keep + 1 - x.integer.size();
+      digits.append(x.fraction, 0, std::min(x.fraction.size(), more));
+      rest_zero = x.fraction.size() <= more;
+    }
+  } else {
+    const size_t first = std::min(x.fraction.find_first_not_of('0'), x.fraction.size());
+    digits = x.fraction.substr(first, keep + 1);
+    rest_zero = x.fraction.size() - first <= keep + 1;
+  }
   if (digits.size() < keep + 1) digits.append(keep + 1 - digits.size(), '0');
   Form form;
-  std::string kept = RoundHalfUp(digits, keep, &form.tie);
+  std::string kept = RoundHalfUp(digits, keep, rest_zero, &form.tie);
   int shown = exponent;
   if (kept.size() > keep) kept.pop_back(), ++shown;
   char tail[16];
