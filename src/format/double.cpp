@@ -267,27 +267,33 @@ int32_t put_digits(uint64_t value, char *out) {
   return count;
 }
 
-// floor(log10 |v|) of a non-zero value, or false.
-bool decimal_exponent(ioe::Binary v, int32_t &exponent) {
+// The first decimals + 1 significant digits of a non-zero value, and the
+// exponent of the first (floor(log10 |v|), of the unrounded value); false
+// for the long way.
+bool significant(ioe::Binary v, int32_t decimals, int32_t &exponent, Scaled &scaled) {
   const int32_t top = v.exponent + 63 - __builtin_clzll(v.significand); // floor(log2 |v|)
-  // floor(top * log10 2), exact over the whole range; the answer is it or
-  // one more.
+  // floor(top * log10 2), exact over the whole range; the exponent is it or
+  // one more, and then the scaled value has one digit too many.
   const int32_t estimate = (top * 78913) >> 18;
-  Scaled check;
-  if (!scale(v, -(estimate + 1), check)) return false;
-  exponent = estimate + (check.digits >= 1 ? 1 : 0);
+  if (!scale(v, decimals - estimate, scaled)) return false;
+  exponent = estimate;
+  if (scaled.digits >= kPow10[decimals + 1]) {
+    // floor(x / 10) and its rest: the dropped digit decides, as the part
+    // below it is less than one.
+    uint32_t last = 0;
+    const uint32_t high = ioe::divide_step(0, static_cast<uint32_t>(scaled.digits >> 32), 10, last);
+    const uint32_t low = ioe::divide_step(last, static_cast<uint32_t>(scaled.digits), 10, last);
+    scaled = {(uint64_t{high} << 32) | low, last >= 5};
+    ++exponent;
+  }
   return true;
 }
 
-// Fixed form with `decimals` fraction digits.
-bool fast_fixed(ioe::Binary v, int32_t decimals, bool strip, bool alternate,
-                ioe::DoubleText &text) {
-  Scaled scaled;
-  if (!scale(v, decimals, scaled)) return false;
-  uint64_t n = scaled.digits + scaled.up;
-  if (n < scaled.digits) return false; // 2^64: never with these bounds
+// Fixed form with `decimals` fraction digits of the scaled value.
+void lay_fixed(Scaled scaled, int32_t decimals, bool strip, bool alternate, ioe::DoubleText &text) {
+  const uint64_t n = scaled.digits + scaled.up; // below 2^64 by the bounds of scale
   char digits[20];
-  int32_t count = put_digits(n, digits);
+  const int32_t count = put_digits(n, digits);
   char *area = text.area;
   int32_t at = 0;
   const int32_t whole = count - decimals; // integer digits, if any
@@ -313,15 +319,12 @@ bool fast_fixed(ioe::Binary v, int32_t decimals, bool strip, bool alternate,
   }
   text.first = 0;
   text.length = at;
-  return true;
 }
 
-// Exponent form with `decimals` digits after the first, `exponent` the
+// Exponent form of decimals + 1 significant digits, `exponent` the
 // unrounded value's.
-bool fast_exponent(ioe::Binary v, int32_t exponent, int32_t decimals, bool strip, bool alternate,
-                   bool uppercase, ioe::DoubleText &text) {
-  Scaled scaled;
-  if (!scale(v, decimals - exponent, scaled)) return false;
+void lay_exponent(Scaled scaled, int32_t exponent, int32_t decimals, bool strip, bool alternate,
+                  bool uppercase, ioe::DoubleText &text) {
   uint64_t n = scaled.digits + scaled.up;
   if (n == kPow10[decimals + 1]) {
     // 9.99... became 10.00...: the same text as 1.00... one power up.
@@ -352,26 +355,44 @@ bool fast_exponent(ioe::Binary v, int32_t exponent, int32_t decimals, bool strip
   area[at++] = static_cast<char>('0' + magnitude % 10);
   text.first = 0;
   text.length = at;
-  return true;
 }
 
 // The text of a non-zero finite value with a precision up to
 // kFastPrecision, or false for the long way.
 bool fast_text(ioe::Binary v, char conversion, bool uppercase, int32_t precision, bool alternate,
                ioe::DoubleText &text) {
-  if (conversion == 'f') return fast_fixed(v, precision, false, alternate, text);
+  Scaled scaled;
+  if (conversion == 'f') {
+    if (!scale(v, precision, scaled)) return false;
+    lay_fixed(scaled, precision, false, alternate, text);
+    return true;
+  }
   int32_t exponent;
-  if (!decimal_exponent(v, exponent)) return false;
-  if (conversion == 'e')
-    return fast_exponent(v, exponent, precision, false, alternate, uppercase, text);
-  // g: the form is chosen on the unrounded value.
+  if (conversion == 'e') {
+    if (!significant(v, precision, exponent, scaled)) return false;
+    lay_exponent(scaled, exponent, precision, false, alternate, uppercase, text);
+    return true;
+  }
+  // g: the form is chosen on the unrounded value. Most cases show
+  // `precision` significant digits (at least one) in either form.
   const bool strip = !alternate;
-  if (exponent >= 0 && exponent >= precision)
-    return fast_exponent(v, exponent, precision == 0 ? 0 : precision - 1, strip, alternate,
-                         uppercase, text);
-  if (exponent < -4) // one significant digit more than the other cases
-    return fast_exponent(v, exponent, precision, strip, alternate, uppercase, text);
-  return fast_fixed(v, precision - exponent - 1, strip, alternate, text);
+  const int32_t decimals = precision == 0 ? 0 : precision - 1;
+  if (!significant(v, decimals, exponent, scaled)) return false;
+  if (exponent >= 0 && exponent >= precision) {
+    lay_exponent(scaled, exponent, decimals, strip, alternate, uppercase, text);
+  } else if (exponent < -4) {
+    // One significant digit more than the other cases.
+    if (!significant(v, precision, exponent, scaled)) return false;
+    lay_exponent(scaled, exponent, precision, strip, alternate, uppercase, text);
+  } else if (precision == 0) {
+    // Below 1 with no significant digit kept: rounded on the first one.
+    if (!scale(v, -exponent - 1, scaled)) return false;
+    lay_fixed(scaled, -exponent - 1, strip, alternate, text);
+  } else {
+    // floor(|v| * 10^(precision - 1 - exponent)): the same digits.
+    lay_fixed(scaled, precision - 1 - exponent, strip, alternate, text);
+  }
+  return true;
 }
 
 void set_special(ioe::DoubleText &text, QZChar a, QZChar b, QZChar c, int32_t length) {

@@ -749,9 +749,11 @@ enum class Handled : uint8_t { kNo, kWritten, kUnfit };
 // A 32-bit d, i, u, x or X with any flags, width and precision, parsed and
 // laid out in scalars with its field written at `at` (which then moves past
 // it); kUnfit, with the directive and its value in `lean`, when it does not
-// fit `room`; kNo, with nothing taken, for any other directive.
-Handled lean_integer(const QZChar *format, uint32_t length, uint32_t percent, va_list *arguments,
-                     QZChar *&at, uint32_t room, uint32_t &end, Lean &lean) {
+// fit `room`; kNo, with nothing taken, for any other directive. e, E, f, g
+// and G are parsed here too and written by the floating field writer.
+Handled lean_directive(const QZChar *format, uint32_t length, uint32_t percent,
+                       QZChar decimal_point, va_list *arguments, QZChar *&at, uint32_t room,
+                       uint32_t &end, Lean &lean) {
   const QZChar *p = format + percent + 1; // the "%" is not the last unit
   const QZChar *const stop = format + length;
   QZChar c = *p;
@@ -775,8 +777,30 @@ Handled lean_integer(const QZChar *format, uint32_t length, uint32_t percent, va
     for (c = ++p < stop ? *p : 0; c - '0' < 10u; c = ++p < stop ? *p : 0)
       precision = precision >= kNumberLimit / 10 ? kNumberLimit : precision * 10 + (c - '0');
   }
-  if (c != 'x' && c != 'X' && c != 'd' && c != 'i' && c != 'u') return Handled::kNo;
+  const bool real = c == 'e' || c == 'E' || c == 'f' || c == 'g' || c == 'G';
+  if (!real && c != 'x' && c != 'X' && c != 'd' && c != 'i' && c != 'u') return Handled::kNo;
   end = static_cast<uint32_t>(p - format) + 1;
+  if (real) {
+    // Parsed once: the field is the general floating one.
+    Spec &spec = lean.spec;
+    spec = Spec{};
+    spec.conversion = c;
+    spec.left = (flags & kLeftFlag) != 0;
+    spec.plus = (flags & kPlusFlag) != 0;
+    spec.space = (flags & kSpaceFlag) != 0 && !spec.plus;
+    spec.alternate = (flags & kAlternateFlag) != 0;
+    spec.zero = (flags & kZeroFlag) != 0 && !spec.left && width != 0;
+    spec.width = width;
+    spec.precision = (flags & kPrecisionGiven) != 0 ? static_cast<int32_t>(precision) : -1;
+    const double number = va_arg(*arguments, double);
+    if (QZChar *field = put_real(spec, number, decimal_point, at, room)) {
+      at = field;
+      return Handled::kWritten;
+    }
+    lean.value.kind = kDouble;
+    lean.value.value.real = number;
+    return Handled::kUnfit;
+  }
   const auto raw = static_cast<uint32_t>(va_arg(*arguments, int));
   if ((flags & kLeftFlag) != 0) flags &= ~kZeroFlag;
   uint32_t value = raw;
@@ -905,19 +929,19 @@ Stop lean_pass(const QZChar *format, uint32_t length, QZChar *buffer, uint32_t r
       continue;
     }
     uint32_t end;
-    QZChar *integer_end = next + n; // the text goes in front of it
-    const Handled integer =
-        lean_integer(format, length, at, arguments, integer_end, room - n, end, lean);
-    if (integer != Handled::kNo) {
+    QZChar *field_end = next + n; // the text goes in front of it
+    const Handled handled = lean_directive(format, length, at, decimal_point, arguments, field_end,
+                                           room - n, end, lean);
+    if (handled != Handled::kNo) {
       copy_units(format + text, n, next);
       text = end;
-      if (integer == Handled::kUnfit) {
+      if (handled == Handled::kUnfit) {
         next += n;
         stop = Stop::kField;
         break;
       }
-      room -= static_cast<uint32_t>(integer_end - next);
-      next = integer_end;
+      room -= static_cast<uint32_t>(field_end - next);
+      next = field_end;
       continue;
     }
     Spec spec;
