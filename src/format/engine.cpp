@@ -69,6 +69,13 @@ struct Directive {
 // Digit runs saturate: a width of billions never fits a buffer anyway.
 constexpr uint32_t kNumberLimit = 0x7fffffffu;
 
+// `n` followed by the digit `c`, saturating as the parser's digit runs do.
+inline uint32_t append_digit(uint32_t n, QZChar c) {
+  const uint32_t digit = c - '0';
+  if (n < kNumberLimit / 10) return n * 10 + digit;
+  return static_cast<uint32_t>(std::min<uint64_t>(uint64_t{n} * 10 + digit, kNumberLimit));
+}
+
 class Parser {
 public:
   Parser(const QZChar *format, uint32_t length) : format_(format), length_(length) {}
@@ -309,8 +316,6 @@ public:
 
   // Room for `length` units at once, or null when they do not all fit.
   QZChar *reserve(uint64_t length) { return length <= room_ ? piece(length) : nullptr; }
-  uint32_t room() const { return room_; }
-  QZChar *cursor() const { return next_; }
   // Counts `length` units written at the cursor; they fit the room.
   void advance(uint32_t length) {
     next_ += length;
@@ -523,13 +528,13 @@ double real_of(const Slot &slot) {
     has_width = true;
     uint32_t n = 0;
     for (; c >= '0' && c <= '9'; c = at(++i))
-      n = n >= kNumberLimit / 10 ? kNumberLimit : n * 10 + (c - '0');
+      n = append_digit(n, c);
     spec.width = n;
   }
   if (c == '.') {
     uint32_t n = 0;
     for (c = at(++i); c >= '0' && c <= '9'; c = at(++i))
-      n = n >= kNumberLimit / 10 ? kNumberLimit : n * 10 + (c - '0');
+      n = append_digit(n, c);
     spec.precision = static_cast<int32_t>(n);
   }
   if (c == 'l') {
@@ -766,7 +771,7 @@ Handled lean_directive(const QZChar *format, uint32_t length, uint32_t percent,
   uint32_t width = 0;
   if (c - '1' < 9u) {
     do {
-      width = width >= kNumberLimit / 10 ? kNumberLimit : width * 10 + (c - '0');
+      width = append_digit(width, c);
       c = ++p < stop ? *p : 0;
     } while (c - '0' < 10u);
   }
@@ -775,7 +780,7 @@ Handled lean_directive(const QZChar *format, uint32_t length, uint32_t percent,
     flags |= kPrecisionGiven;
     precision = 0;
     for (c = ++p < stop ? *p : 0; c - '0' < 10u; c = ++p < stop ? *p : 0)
-      precision = precision >= kNumberLimit / 10 ? kNumberLimit : precision * 10 + (c - '0');
+      precision = append_digit(precision, c);
   }
   const bool real = c == 'e' || c == 'E' || c == 'f' || c == 'g' || c == 'G';
   if (!real && c != 'x' && c != 'X' && c != 'd' && c != 'i' && c != 'u') return Handled::kNo;

@@ -244,6 +244,9 @@ TEST(FormatEngine, ShortBufferKeepsWholePieces) {
       // Widths far beyond any buffer are counted, never written; a total
       // beyond 32 bits is reported as the largest count.
       {FormatIn(10, "%99999999999d|%2147483647d", 1, 2), QZS_BUFFER_TOO_SMALL, "", UINT32_MAX},
+      // Just below the limit a width is exact, whichever pass writes it.
+      {FormatIn(10, "%2147483646d", 1), QZS_BUFFER_TOO_SMALL, "", 2147483646u},
+      {FormatIn(10, "%%%-2147483646.2147483645x", 1), QZS_BUFFER_TOO_SMALL, "%", 2147483647u},
       {FormatIn(10, "%*d%*d%*d", INT_MIN, 1, INT_MAX, 2, 9, 3), QZS_BUFFER_TOO_SMALL, "1",
        UINT32_MAX},
   };
