@@ -713,15 +713,15 @@ QZChar *put_bare_decimal(uint32_t value, bool negative, QZChar *at, uint32_t roo
 // not fit.
 QZChar *put_bare_text(const QZChar *text, QZChar *at, uint32_t room) {
   if (text == nullptr) return at;
-  // Measured first: nothing may be written past a piece that does not fit.
-  uint32_t length = 0;
-  while (text[length] != 0) {
-    if (length == room) return nullptr;
+  // Measured first, as the engine measures it (up to its 0 unit), so that
+  // nothing is written when it does not fit.
+  size_t length = 0;
+  while (text[length] != 0)
     ++length;
-  }
-  for (uint32_t i = 0; i < length; ++i)
-    *at++ = text[i];
-  return at;
+  if (length > room) return nullptr;
+  for (size_t i = 0; i < length; ++i)
+    at[i] = text[i];
+  return at + length;
 }
 
 // Where the lean pass stopped: at the end of the format; before a
