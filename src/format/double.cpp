@@ -161,7 +161,7 @@ struct U128 {
   uint64_t high, low;
 };
 
-U128 multiply(uint64_t a, uint64_t b) {
+constexpr U128 multiply(uint64_t a, uint64_t b) {
 #if defined(__SIZEOF_INT128__)
   const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
   return {static_cast<uint64_t>(product >> 64), static_cast<uint64_t>(product)};
@@ -181,10 +181,112 @@ struct Scaled {
   bool up;         // the rest is at least one half
 };
 
-// Exact; false when the operands would not fit.
+// ---- Far powers: a table of 10^s to 128 bits ----
+//
+// Beyond the exact products above, |v| * 10^s comes from m times a 128-bit
+// 10^s that is low by less than kCachedError units of its last place. The
+// product then lies in a known small interval, and where that interval
+// holds no integer and no half-integer, floor and rounding follow from it
+// exactly; where it does, the digit streams decide. The table is built by
+// the compiler, one multiplication or division by 10 from the next power,
+// each rounded down: the error grows by less than one unit per step (the
+// unit is below 2^-127 of the value), so 345 steps stay under 1024.
+
+constexpr int32_t kMinCached = -310;
+constexpr int32_t kMaxCached = 345;
+constexpr uint64_t kCachedError = 1024;
+
+struct CachedPower {
+  uint64_t high, low; // high has its top bit set
+  int32_t exponent;   // 10^s is about (high * 2^64 + low) * 2^exponent
+};
+
+constexpr CachedPower times_ten(CachedPower c) {
+  const U128 low = multiply(c.low, 10);
+  const U128 high = multiply(c.high, 10);
+  const uint64_t r0 = low.low;
+  const uint64_t r1 = low.high + high.low;
+  const uint64_t r2 = high.high + (r1 < low.high ? 1 : 0); // 5 to 9
+  const int32_t shift = r2 >= 8 ? 4 : 3;
+  return {(r2 << (64 - shift)) | (r1 >> shift), (r1 << (64 - shift)) | (r0 >> shift),
+          c.exponent + shift};
+}
+
+constexpr CachedPower tenth(CachedPower c) {
+  // c * 16 in 32-bit limbs, most significant first, divided by 10.
+  uint32_t limbs[5] = {static_cast<uint32_t>(c.high >> 60), static_cast<uint32_t>(c.high >> 28),
+                       static_cast<uint32_t>((c.high << 4) | (c.low >> 60)),
+                       static_cast<uint32_t>((c.high << 36) | (c.low >> 28)),
+                       static_cast<uint32_t>(c.low << 4)};
+  uint64_t rest = 0;
+  for (uint32_t &limb : limbs) {
+    const uint64_t dividend = (rest << 32) | limb;
+    limb = static_cast<uint32_t>(dividend / 10);
+    rest = dividend % 10;
+  }
+  const uint64_t middle = (uint64_t{limbs[1]} << 32) | limbs[2];
+  const uint64_t bottom = (uint64_t{limbs[3]} << 32) | limbs[4];
+  if (limbs[0] != 0) // c * 16 / 10 reached 2^128: c * 8 / 10 instead
+    return {(uint64_t{1} << 63) | (middle >> 1), (middle << 63) | (bottom >> 1), c.exponent - 3};
+  return {middle, bottom, c.exponent - 4};
+}
+
+struct CachedPowers {
+  CachedPower power[kMaxCached - kMinCached + 1];
+  constexpr CachedPowers() : power() {
+    const int32_t one = -kMinCached;
+    power[one] = {uint64_t{1} << 63, 0, -127};
+    for (int32_t i = one + 1; i <= kMaxCached - kMinCached; ++i)
+      power[i] = times_ten(power[i - 1]);
+    for (int32_t i = one - 1; i >= 0; --i)
+      power[i] = tenth(power[i + 1]);
+  }
+};
+constexpr CachedPowers kCachedPowers;
+
+// floor(|v| * 10^s) and its rounding from the table, or false when the
+// interval leaves them open (or the digits would not fit 64 bits).
+bool scale_far(ioe::Binary v, int32_t s, Scaled &out) {
+  if (s < kMinCached || s > kMaxCached) return false;
+  const CachedPower &c = kCachedPowers.power[s - kMinCached];
+  // V = m * c, below 2^181, in three 64-bit limbs.
+  const U128 low = multiply(v.significand, c.low);
+  const U128 high = multiply(v.significand, c.high);
+  const uint64_t v0 = low.low;
+  const uint64_t v1 = low.high + high.low;
+  const uint64_t v2 = high.high + (v1 < low.high ? 1 : 0);
+  // |v| * 10^s is about V * 2^-r; W = V >> (r - 64) keeps the digits and
+  // 64 bits of the fraction.
+  const int32_t shift = -(v.exponent + c.exponent) - 64;
+  if (shift <= 0 || shift >= 128) return false;
+  uint64_t fraction, digits;
+  if (shift >= 64) {
+    const int32_t t = shift - 64;
+    fraction = t == 0 ? v1 : (v1 >> t) | (v2 << (64 - t));
+    digits = t == 0 ? v2 : v2 >> t;
+  } else {
+    if ((v2 >> shift) != 0) return false;
+    fraction = (v0 >> shift) | (v1 << (64 - shift));
+    digits = (v1 >> shift) | (v2 << (64 - shift));
+  }
+  // The true fraction lies in [fraction, fraction + error): the bits
+  // dropped by the shift, and m times the table's error.
+  const uint64_t error = 2 + ((v.significand * kCachedError) >> shift);
+  const uint64_t half = uint64_t{1} << 63;
+  if (fraction < half) {
+    if (half - fraction < error) return false;
+    out = {digits, false};
+  } else {
+    if (uint64_t{0} - fraction < error) return false;
+    out = {digits, true};
+  }
+  return true;
+}
+
+// Exact; false when neither the exact products nor the table settle it.
 bool scale(ioe::Binary v, int32_t s, Scaled &out) {
   if (s >= 0) {
-    if (s > kMaxPow5) return false;
+    if (s > kMaxPow5) return scale_far(v, s, out);
     // |v| * 10^s = m * 5^s * 2^(e + s); m * 5^s is below 2^116.
     const U128 p = multiply(v.significand, kPow5.value[s]);
     const int32_t t = v.exponent + s;
@@ -206,15 +308,15 @@ bool scale(ioe::Binary v, int32_t s, Scaled &out) {
     return true;
   }
   const int32_t u = -s;
-  if (u > 19) return false;
+  if (u > 19) return scale_far(v, s, out);
   uint64_t numerator = v.significand;
   uint64_t divisor = kPow10[u];
   if (v.exponent >= 0) {
-    if (v.exponent > 10) return false;
+    if (v.exponent > 10) return scale_far(v, s, out);
     numerator <<= v.exponent;
   } else {
     const int32_t k = -v.exponent;
-    if (k > 62 || (divisor >> (62 - k)) != 0) return false;
+    if (k > 62 || (divisor >> (62 - k)) != 0) return scale_far(v, s, out);
     divisor <<= k;
   }
   const uint64_t digits = numerator / divisor;
