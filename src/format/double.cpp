@@ -271,7 +271,8 @@ bool scale_far(ioe::Binary v, int32_t s, Scaled &out) {
   }
   // The true fraction lies in [fraction, fraction + error): the bits
   // dropped by the shift, and m times the table's error.
-  const uint64_t error = 2 + ((v.significand * kCachedError) >> shift);
+  const uint64_t far = v.significand * kCachedError; // below 2^63
+  const uint64_t error = 2 + (shift >= 64 ? 0 : far >> shift);
   const uint64_t half = uint64_t{1} << 63;
   if (fraction < half) {
     if (half - fraction < error) return false;
