@@ -1,10 +1,12 @@
 // The formatter against the C library's swprintf (4-byte wchar_t, like
 // QZChar) and, where it was found, {fmt} writing wchar_t, on the same
-// values: random ints, short texts and random doubles, one directive a call.
+// values: random ints, short texts and random doubles (of everyday magnitudes,
+// and any finite ones), one directive a call.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 #include <random>
 #include <string>
@@ -55,6 +57,22 @@ const std::vector<double> &Reals() {
   return values;
 }
 
+// Any finite double: random bits, so that most have a decimal exponent in
+// the hundreds (and %.6f of the large half hundreds of digits).
+const std::vector<double> &AnyReals() {
+  static const std::vector<double> values = [] {
+    std::mt19937_64 random(44);
+    std::vector<double> v(kValues);
+    for (double &x : v) {
+      uint64_t bits = random();
+      if (((bits >> 52) & 0x7ff) == 0x7ff) bits ^= uint64_t{1} << 62; // no infinity or NaN
+      std::memcpy(&x, &bits, sizeof x);
+    }
+    return v;
+  }();
+  return values;
+}
+
 // Short texts, 2 to 12 characters, as QZChar and wchar_t strings.
 const char *const kWords[] = {"qzioe",      "log",   "record",  "a.txt",  "/tmp/x",    "ok",
                               "transcoder", "pool",  "UTF-8",   "buffer", "directory", "name",
@@ -94,13 +112,23 @@ struct Job {
   const char *name;
   const char *printf_format; // %s spelled %ls for swprintf
   const wchar_t *fmt_format;
-  enum Kind { kInt, kText, kReal } kind;
+  enum Kind { kInt, kText, kReal, kAnyReal } kind;
 };
 
+double RealOf(const Job &job, size_t i) {
+  return job.kind == Job::kAnyReal ? AnyReals()[i] : Reals()[i];
+}
+
 const Job kJobs[] = {
-    {"%d", "%d", L"{}", Job::kInt},    {"%08.3x", "%08.3x", L"{:08x}", Job::kInt},
-    {"%s", "%s", L"{}", Job::kText},   {"%.6f", "%.6f", L"{:.6f}", Job::kReal},
-    {"%e", "%e", L"{:e}", Job::kReal}, {"%g", "%g", L"{:g}", Job::kReal},
+    {"%d", "%d", L"{}", Job::kInt},
+    {"%08.3x", "%08.3x", L"{:08x}", Job::kInt},
+    {"%s", "%s", L"{}", Job::kText},
+    {"%.6f", "%.6f", L"{:.6f}", Job::kReal},
+    {"%e", "%e", L"{:e}", Job::kReal},
+    {"%g", "%g", L"{:g}", Job::kReal},
+    {"%.6f any", "%.6f", L"{:.6f}", Job::kAnyReal},
+    {"%e any", "%e", L"{:e}", Job::kAnyReal},
+    {"%g any", "%g", L"{:g}", Job::kAnyReal},
 };
 
 // Formats value `i` of the job's set with the engine; returns the length.
@@ -113,7 +141,7 @@ uint32_t Engine(const Job &job, const std::vector<QZChar> &format, size_t i, QZC
     qzzFormatBuff(nullptr, format.data(), size, out, kRoom, &length,
                   reinterpret_cast<const QZChar *>(TheWords().units[i % kWordCount].c_str()));
   else
-    qzzFormatBuff(nullptr, format.data(), size, out, kRoom, &length, Reals()[i]);
+    qzzFormatBuff(nullptr, format.data(), size, out, kRoom, &length, RealOf(job, i));
   return length;
 }
 
@@ -121,7 +149,7 @@ int Swprintf(const Job &job, const std::wstring &format, size_t i, wchar_t *out)
   if (job.kind == Job::kInt) return std::swprintf(out, kRoom, format.c_str(), Ints()[i]);
   if (job.kind == Job::kText)
     return std::swprintf(out, kRoom, format.c_str(), TheWords().wide[i % kWordCount].c_str());
-  return std::swprintf(out, kRoom, format.c_str(), Reals()[i]);
+  return std::swprintf(out, kRoom, format.c_str(), RealOf(job, i));
 }
 
 #if QZIOE_BENCH_FMT
@@ -136,7 +164,7 @@ size_t Fmt(const Job &job, size_t i, wchar_t *out) {
   if (job.kind == Job::kText)
     return fmt::format_to_n(out, kRoom, format, std::wstring_view(TheWords().wide[i % kWordCount]))
         .size;
-  return fmt::format_to_n(out, kRoom, format, Reals()[i]).size;
+  return fmt::format_to_n(out, kRoom, format, RealOf(job, i)).size;
 }
 #endif
 
@@ -183,7 +211,7 @@ bool PeersAgree() {
     std::wstring wide_format = Wide(job.printf_format);
     if (job.kind == Job::kText) wide_format = L"%ls";
     for (size_t i = 0; i < kValues; ++i) {
-      if (std::string(job.name) == "%g" && std::fabs(Reals()[i]) < 1e-4) continue;
+      if (job.printf_format == std::string("%g") && std::fabs(RealOf(job, i)) < 1e-4) continue;
       QZChar units[kRoom];
       wchar_t wide[kRoom];
       const std::wstring engine(units, units + Engine(job, format, i, units));
