@@ -880,6 +880,10 @@ Stop lean_pass(const QZChar *format, uint32_t length, QZChar *buffer, uint32_t r
   uint32_t text = 0;
   Stop stop = Stop::kDirective;
   for (;;) {
+    if (text == length) { // a directive ended the format
+      stop = Stop::kDone;
+      break;
+    }
     uint32_t at = text;
     while (at + 1 < length && format[at] != '%')
       ++at;
