@@ -779,8 +779,11 @@ Handled lean_directive(const QZChar *format, uint32_t length, uint32_t percent,
   if (c == '.') {
     flags |= kPrecisionGiven;
     precision = 0;
-    for (c = ++p < stop ? *p : 0; c - '0' < 10u; c = ++p < stop ? *p : 0)
+    c = ++p < stop ? *p : 0;
+    while (c - '0' < 10u) {
       precision = append_digit(precision, c);
+      c = ++p < stop ? *p : 0;
+    }
   }
   const bool real = c == 'e' || c == 'E' || c == 'f' || c == 'g' || c == 'G';
   if (!real && c != 'x' && c != 'X' && c != 'd' && c != 'i' && c != 'u') return Handled::kNo;
