@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Installs everything a fresh Debian 12 machine lacks to build and test qzioe:
-# the 32-bit toolchain and i386 test libraries, the native ones, and clang for
-# the fuzzers. Idempotent; silent when everything is already there.
+# the 32-bit toolchain and i386 test libraries, the native ones, clang for
+# the fuzzers and {fmt}, used header-only by the formatter benchmark.
+# Idempotent; silent when everything is already there.
 set -euo pipefail
 
 native_pkgs=(build-essential g++-multilib cmake ninja-build pkg-config
-  libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libfmt-dev
   clang libclang-rt-14-dev clang-format)
 i386_pkgs=(libgtest-dev:i386 libgmock-dev:i386 libbenchmark-dev:i386)
 

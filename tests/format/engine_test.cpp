@@ -244,6 +244,9 @@ TEST(FormatEngine, ShortBufferKeepsWholePieces) {
       // Widths far beyond any buffer are counted, never written; a total
       // beyond 32 bits is reported as the largest count.
       {FormatIn(10, "%99999999999d|%2147483647d", 1, 2), QZS_BUFFER_TOO_SMALL, "", UINT32_MAX},
+      // Just below the limit a width is exact, whichever pass writes it.
+      {FormatIn(10, "%2147483646d", 1), QZS_BUFFER_TOO_SMALL, "", 2147483646u},
+      {FormatIn(10, "%%%-2147483646.2147483645x", 1), QZS_BUFFER_TOO_SMALL, "%", 2147483647u},
       {FormatIn(10, "%*d%*d%*d", INT_MIN, 1, INT_MAX, 2, 9, 3), QZS_BUFFER_TOO_SMALL, "1",
        UINT32_MAX},
   };
@@ -325,6 +328,53 @@ TEST(FormatEngine, FixedAndExponentFieldsAgreeWithTheCLibrary) {
     std::snprintf(want, sizeof want, directive.c_str(), value);
     ASSERT_EQ(Format(directive.c_str(), value).text, want)
         << directive << " of " << std::hexfloat << value;
+  }
+}
+
+// The first pass writes common fields straight into the buffer; after a
+// "%%" the engine writes them through its general field writer. The two
+// must agree on every directive, with the buffer large or short, also when
+// the first pass hands a format over halfway.
+TEST(FormatEngine, DirectAndGeneralFieldsAgree) {
+  std::mt19937_64 random(13);
+  const QZChar text[] = {'q', 'z', 0x263a, 'o', 'e', 0};
+  // Directives of one class (integer, text or floating), so that one value
+  // serves each of them.
+  auto directive = [&random](const char *conversions) {
+    std::string d = "%";
+    for (const char flag : {'-', '+', ' ', '#', '0'})
+      if (random() % 4 == 0) d += flag;
+    if (random() % 2) d += std::to_string(random() % 12 + 1);
+    if (random() % 2) d += "." + std::to_string(random() % 8);
+    const char conversion = conversions[random() % std::strlen(conversions)];
+    if (random() % 4 == 0 && std::strchr("diuxXo", conversion)) d += 'l';
+    return d + conversion;
+  };
+  for (int i = 0; i < 20000; ++i) {
+    const int kind = static_cast<int>(random() % 3);
+    const char *conversions = kind == 0 ? "diuxXoc" : kind == 1 ? "s" : "efgEG";
+    // One directive, or two with text between: the first pass may stop
+    // after the first and leave the second to the engine.
+    std::string format = "<" + directive(conversions) + ">";
+    if (random() % 2) format += directive(conversions) + "|";
+    const auto value = static_cast<int32_t>(random() >> (random() % 64));
+    const double real =
+        std::ldexp(static_cast<double>(value), static_cast<int>(random() % 40) - 20);
+    const int32_t capacity = random() % 3 == 0 ? static_cast<int32_t>(random() % 24) : kRoom;
+    Result lean, engine;
+    if (kind == 1) {
+      lean = FormatIn(capacity, format.c_str(), text, text);
+      engine = FormatIn(capacity + 1, ("%%" + format).c_str(), text, text);
+    } else if (kind == 2) {
+      lean = FormatIn(capacity, format.c_str(), real, real);
+      engine = FormatIn(capacity + 1, ("%%" + format).c_str(), real, real);
+    } else {
+      lean = FormatIn(capacity, format.c_str(), value, value);
+      engine = FormatIn(capacity + 1, ("%%" + format).c_str(), value, value);
+    }
+    ASSERT_EQ("%" + lean.text, engine.text) << format << " capacity " << capacity;
+    ASSERT_EQ(lean.length + 1, engine.length) << format;
+    ASSERT_EQ(lean.status, engine.status) << format << " capacity " << capacity;
   }
 }
 

@@ -25,6 +25,7 @@ void add_fs_commands(CLI::App &app, Shared &shared);
 // Makes, examines, copies, moves, lists and removes a tree below `root`.
 bool show_fs_tour(Session &session, const std::string &root);
 void add_path_commands(CLI::App &app, Shared &shared);
+void add_printf_command(CLI::App &app, Shared &shared);
 
 // An encoding by name (utf-8, utf-16le, ...) or number; false with a message.
 bool parse_encoding(const std::string &text, uint32_t &id);

@@ -6,9 +6,12 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "commands.h"
 #include "handle.h"
+#include "qzioe/format.h"
 
 namespace qzio {
 namespace {
@@ -156,6 +159,34 @@ bool tour_paths(const Session &session) {
   return true;
 }
 
+// The formatter through its export, on directives of every family; the
+// result is compared with what it must be.
+bool tour_format(const Session &session) {
+  step("formatter");
+  const auto format = reinterpret_cast<decltype(&qzzFormatBuff)>(session.symbol("qzzFormatBuff"));
+  if (format == nullptr) {
+    std::fprintf(stderr, "qzio: %s does not export the formatter\n", session.library_path());
+    return false;
+  }
+  static const char kFormat[] = "%2$-6s|%1$+05d|%3$#x|%4$.3e|%4$g|%5$.2f";
+  static const QZChar kName[] = {'q', 'z', 'i', 'o', 0};
+  std::vector<QZChar> units(kFormat, kFormat + sizeof kFormat - 1);
+  QZChar out[96];
+  uint32_t length = 0;
+  const QZStatus status = format(nullptr, units.data(), static_cast<uint32_t>(units.size()), out,
+                                 96, &length, 42, kName, 255u, 0.000123456, 2.675);
+  if (status != QZ_OK) return fail("cannot format", status);
+  const std::string text = to_utf8(out, length);
+  std::printf("%s\n  gives %s\n", kFormat, text.c_str());
+  // 2.675 is 2.67499999999999982236431605997495353221893310546875: exact
+  // digits round it down.
+  if (text != "qzio  |+0042|0xff|1.235e-04|0.000123456|2.67") {
+    std::fprintf(stderr, "qzio: the formatter gave an unexpected text\n");
+    return false;
+  }
+  return true;
+}
+
 bool tour_fs(Session &session) {
   step("file-system services on a scratch tree");
   TempDir dir;
@@ -182,7 +213,8 @@ void add_demo_command(CLI::App &app, Shared &shared) {
     Session session;
     bool ok = session.open(shared.options) && step("identity") && print_identity(session) &&
               tour_object(session) && tour_binary(session) && tour_text(session) &&
-              tour_fs(session) && tour_paths(session) && tour_teardown(session);
+              tour_fs(session) && tour_paths(session) && tour_format(session) &&
+              tour_teardown(session);
     if (!ok) session.close();
     std::printf("\n%s\n", ok ? "demo complete" : "demo FAILED");
     shared.exit_status = ok ? 0 : 1;

@@ -18,6 +18,7 @@ int main(int argc, char **argv) {
   qzio::add_text_commands(app, shared);
   qzio::add_fs_commands(app, shared);
   qzio::add_path_commands(app, shared);
+  qzio::add_printf_command(app, shared);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError &error) {
