@@ -9,6 +9,25 @@
 
 namespace {
 
+// Sets the flag that `c` names (-, +, space, #, 0) in either directive
+// record; false when `c` is no flag.
+template <typename Flags> bool take_flag(QZChar c, Flags &flags) {
+  switch (c) {
+  case '-':
+    return flags.left = true;
+  case '+':
+    return flags.plus = true;
+  case ' ':
+    return flags.space = true;
+  case '#':
+    return flags.alternate = true;
+  case '0':
+    return flags.zero = true;
+  default:
+    return false;
+  }
+}
+
 // Argument kinds in rising order; a slot keeps the highest recorded for it.
 enum Kind : uint8_t {
   kNone = 0,
@@ -150,21 +169,8 @@ private:
 
   bool flags(uint32_t &i, Directive &d) const {
     bool any = false;
-    for (;; ++i, any = true) {
-      const QZChar c = at(i);
-      if (c == '-')
-        d.left = true;
-      else if (c == '+')
-        d.plus = true;
-      else if (c == ' ')
-        d.space = true;
-      else if (c == '#')
-        d.alternate = true;
-      else if (c == '0')
-        d.zero = true;
-      else
-        break;
-    }
+    for (;; ++i, any = true)
+      if (!take_flag(at(i), d)) break;
     if (d.left) d.zero = false;
     if (d.plus) d.space = false;
     return any;
@@ -507,19 +513,7 @@ double real_of(const Slot &slot) {
   spec.precision = -1;
   uint32_t i = percent + 1;
   QZChar c = at(i);
-  for (;; c = at(++i)) {
-    if (c == '-')
-      spec.left = true;
-    else if (c == '+')
-      spec.plus = true;
-    else if (c == ' ')
-      spec.space = true;
-    else if (c == '#')
-      spec.alternate = true;
-    else if (c == '0')
-      spec.zero = true;
-    else
-      break;
+  for (; take_flag(c, spec); c = at(++i)) {
   }
   // The engine reads digits right after "%" as an argument number or a
   // width with no flags before it: the same width as here.
