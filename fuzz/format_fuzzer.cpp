@@ -9,6 +9,7 @@
 // capacity bytes.
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -145,6 +146,18 @@ void FuzzFormatter(const Target &t, const uint8_t *data, size_t size) {
   for (size_t i = 0; i < length; ++i)
     format[i] = data[130 + i] == 0xff ? 0x263a : data[130 + i];
   format[length] = 0;
+  // %.nS reads exactly n units from its pointer, as the caller promises
+  // they are there; here they are only up to the end of the region. With an
+  // S in the format, precisions come from digits alone (no "*", which may
+  // take a huge value from a double) and runs of digits are cut to four, so
+  // every precision is below 10,000 units and stays inside the region.
+  if (std::find(format, format + length, QZChar{'S'}) != format + length) {
+    size_t run = 0;
+    for (size_t i = 0; i < length; ++i) {
+      run = format[i] >= '0' && format[i] <= '9' ? run + 1 : 0;
+      if (run > 4 || format[i] == '*') format[i] = '_';
+    }
+  }
 
   const uint32_t given = (data[1] & 1) != 0 ? 0 : static_cast<uint32_t>(length);
 

@@ -48,6 +48,12 @@ struct File : QZIOEFile {
   uint8_t bom_bytes[4];
   uint32_t bom_len;
   uint8_t bom_pending; // the mark is still due
+  // Set by the record layer's open on buffered input line handles whose
+  // line feed and carriage return are one byte each (kept here): the line
+  // reader's common case then reads nothing else of the handle.
+  uint8_t lean_lines;
+  uint8_t lean_lf;
+  uint8_t lean_cr;
   QZIOEHandleFn sk_open;
   QZIOEHandleFn sk_close;
   QZIOEHandleFn sk_flush;
@@ -116,6 +122,9 @@ QZ_CHECK_OFFSET(ioe::File, inbound_cc, 0x1250);
 QZ_CHECK_OFFSET(ioe::File, bom_bytes, 0x1268);
 QZ_CHECK_OFFSET(ioe::File, bom_len, 0x126c);
 QZ_CHECK_OFFSET(ioe::File, bom_pending, 0x1270);
+QZ_CHECK_OFFSET(ioe::File, lean_lines, 0x1271);
+QZ_CHECK_OFFSET(ioe::File, lean_lf, 0x1272);
+QZ_CHECK_OFFSET(ioe::File, lean_cr, 0x1273);
 QZ_CHECK_OFFSET(ioe::File, sk_open, 0x1274);
 QZ_CHECK_OFFSET(ioe::File, sk_close, 0x1278);
 QZ_CHECK_OFFSET(ioe::File, sk_flush, 0x127c);

@@ -70,7 +70,22 @@ QZStatus prepare_buffer(ioe::File *file) {
   return QZ_OK;
 }
 
+// Buffered input lines with one-byte delimiters take the line reader's
+// lean path.
+void choose_lean_lines(ioe::File *file) {
+  const QZIOECCEntry &lf = file->inbound_cc[0];
+  const QZIOECCEntry &cr = file->inbound_cc[2];
+  file->lean_lines = ioe::is_variable(file->record_format) &&
+                     file->open_mode == QZIOE_MODE_INPUT && file->buffered != 0 &&
+                     file->buffer != nullptr && lf.length == 1 && cr.length == 1;
+  if (file->lean_lines != 0) {
+    file->lean_lf = lf.bytes[0];
+    file->lean_cr = cr.bytes[0];
+  }
+}
+
 void release_record_layer(ioe::File *file) {
+  file->lean_lines = 0;
   ioe::pool_release(file->pool, file->buffer);
   file->buffer_size = 0;
   if (file->inbound_cc[0].bytes != nullptr)
@@ -134,6 +149,7 @@ extern "C" QZStatus skioe_open(QZIOEFile *handle) noexcept {
     return status;
   }
   file->position = 0;
+  choose_lean_lines(file);
   return QZ_OK;
 }
 

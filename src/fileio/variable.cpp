@@ -45,8 +45,7 @@ Line piece_of(const File *file, const uint8_t *data, uint32_t n) {
 }
 
 // Converts the record into xcode_buf, or points at it where it is.
-inline __attribute__((always_inline)) QZStatus
-deliver(File *file, const uint8_t *record, uint32_t length, void **address, uint32_t *out_length) {
+QZStatus deliver(File *file, const uint8_t *record, uint32_t length, void **address, uint32_t *out_length) {
   if (file->in_transcoder == nullptr || length == 0) {
     *address = const_cast<uint8_t *>(record);
     *out_length = length;
@@ -80,9 +79,10 @@ QZStatus fail_read(void **address, uint32_t *length, QZStatus status) {
 
 using namespace ioe;
 
-extern "C" QZStatus skioe_read_var(QZIOEFile *handle, void **address, uint32_t *length, QZWord,
-                                   int64_t *) noexcept {
-  File *file = file_of(handle);
+namespace {
+
+// The reader's general path: reads ahead to L + cc_max bytes first.
+__attribute__((noinline)) QZStatus read_var(File *file, void **address, uint32_t *length) {
   if (const QZStatus status = check_readable(file); status != QZ_OK) return status;
   if (file->buffered == 0 || file->buffer == nullptr) return QZIOE_NOT_SUPPORTED;
   if (address == nullptr || length == nullptr) return QZS_BAD_VALUE;
@@ -125,6 +125,37 @@ extern "C" QZStatus skioe_read_var(QZIOEFile *handle, void **address, uint32_t *
   if (line.length == 0) return fail_read(address, length, status);
   const QZStatus delivered = deliver(file, data, line.length, address, length);
   return delivered != QZ_OK ? delivered : status;
+}
+
+} // namespace
+
+// The common case first: a line already complete in the buffer and not
+// starting with a mark. It needs no read ahead, since whatever a refill
+// brought in behind the line, the same line feed would end it; so the
+// buffer is refilled only when the next line is not all there, and the
+// unread tail moved is a part of one line.
+extern "C" QZStatus skioe_read_var(QZIOEFile *handle, void **address, uint32_t *length, QZWord,
+                                   int64_t *) noexcept {
+  File *file = file_of(handle);
+  if (file == nullptr || file->lean_lines == 0 || address == nullptr || length == nullptr)
+    return read_var(file, address, length);
+  uint8_t *data = file->buffer + file->buf_pos;
+  const uint32_t left = file->buf_left;
+  if (left == 0 || (file->bom_len != 0 && data[0] == file->bom_bytes[0]))
+    return read_var(file, address, length);
+  const uint32_t scanned = left < file->record_length ? left : file->record_length;
+  const void *hit = std::memchr(data, file->lean_lf, scanned);
+  if (hit == nullptr) return read_var(file, address, length);
+  const uint32_t found = static_cast<uint32_t>(static_cast<const uint8_t *>(hit) - data);
+  const uint32_t record = found != 0 && data[found - 1] == file->lean_cr ? found - 1 : found;
+  file->buf_pos += found + 1;
+  file->buf_left = left - (found + 1);
+  file->position += found + 1;
+  if (file->in_transcoder != nullptr && record != 0)
+    return deliver(file, data, record, address, length);
+  *address = record != 0 ? data : nullptr;
+  *length = record;
+  return QZ_OK;
 }
 
 extern "C" QZStatus skioe_read_rvar(QZIOEFile *handle, void **address, uint32_t *length, QZWord,
