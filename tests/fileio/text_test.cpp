@@ -4,6 +4,7 @@
 // and failures.
 #include <iconv.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <random>
@@ -106,6 +107,72 @@ TEST_F(TextTest, LineEdgeCases) {
       ASSERT_NE(file, nullptr);
       const char *expected = buffered == 0 && c.direct != nullptr ? c.direct : c.buffered;
       EXPECT_EQ(Records(file), expected) << "buffered " << buffered << " bytes " << c.bytes;
+      EXPECT_EQ(file->close(file), QZ_OK);
+    }
+  }
+}
+
+// The buffered line reader's rules applied to the whole file at once, with
+// no buffer: what the reader must give whatever its refills and whichever
+// of its paths takes a line. One-byte delimiters, no conversion.
+std::string ModelRecords(const std::string &bytes, uint32_t limit) {
+  std::string out;
+  size_t at = 0;
+  while (at < bytes.size()) {
+    if (bytes.compare(at, kUtf8Mark.size(), kUtf8Mark) == 0) at += kUtf8Mark.size();
+    const size_t left = bytes.size() - at;
+    const size_t scanned = std::min<size_t>(left, limit);
+    size_t lf = bytes.find('\n', at);
+    lf = lf == std::string::npos || lf - at >= scanned ? std::string::npos : lf - at;
+    if (lf == std::string::npos && scanned == limit && left > limit && bytes[at + limit] == '\n')
+      lf = limit;
+    else if (lf == std::string::npos && scanned == limit && left > limit + 1 &&
+             bytes[at + limit] == '\r' && bytes[at + limit + 1] == '\n')
+      lf = limit + 1;
+    if (lf != std::string::npos) {
+      const size_t record = lf > 0 && bytes[at + lf - 1] == '\r' ? lf - 1 : lf;
+      out += bytes.substr(at, record) + "|";
+      at += lf + 1;
+    } else {
+      out += bytes.substr(at, scanned) + (scanned == left ? "|" : "~|");
+      at += scanned;
+    }
+  }
+  return out + "EOF";
+}
+
+// Files of some 40 KiB cross several 8192-byte refills, with lines of every
+// length around the limit, carriage returns, marks and mark-like bytes at
+// record starts, and no final line feed at times.
+TEST_F(TextTest, BufferedLinesAgreeWithTheReadersRulesAcrossRefills) {
+  std::mt19937 random(7131);
+  const char *pieces[] = {"\n", "\r\n", "\r", "\xef\xbb\xbf", "\xef", "\xc3\xa9", "x"};
+  for (uint32_t limit : {1u, 2u, 5u, 80u, 8191u, 8192u, 8193u, 9000u}) {
+    for (int round = 0; round < 6; ++round) {
+      std::string bytes;
+      while (bytes.size() < 40000) {
+        const uint32_t span = random() % 4 == 0 ? limit + random() % 3 : random() % 120;
+        bytes.append(span > 1 ? span - 1 : 0, static_cast<char>('a' + random() % 26));
+        bytes += pieces[random() % 7];
+      }
+      if (round % 2 == 1) bytes.pop_back();
+      WriteWholeFile(Path("refills"), bytes);
+      QZIOEFile *file = OpenText(Path("refills"), TextOptions(QZIOE_MODE_INPUT, 1, limit,
+                                                              QZIOE_FORMAT_VARIABLE, QZ_ENC_UTF8,
+                                                              QZ_ENC_UTF8));
+      ASSERT_NE(file, nullptr);
+      std::string got;
+      for (;;) {
+        void *address = nullptr;
+        uint32_t length = 0;
+        const QZStatus status = file->read(file, &address, &length, 0, nullptr);
+        if (status == QZIOE_END_OF_FILE) break;
+        ASSERT_TRUE(status == QZ_OK || status == QZIOE_RECORD_SPLIT) << qzk_status_name(status);
+        got.append(static_cast<const char *>(address), length);
+        got += status == QZ_OK ? "|" : "~|";
+      }
+      EXPECT_EQ(got + "EOF", ModelRecords(bytes, limit)) << "limit " << limit << " round " << round;
+      EXPECT_EQ(Private(file)->position, static_cast<int64_t>(bytes.size()));
       EXPECT_EQ(file->close(file), QZ_OK);
     }
   }
