@@ -1,5 +1,6 @@
 #include "direct.h"
 
+#include <bit>
 #include <cctype>
 #include <cstring>
 #include <string>
@@ -147,6 +148,49 @@ uint32_t Encode(Form form, uint32_t value, uint8_t *out, uint32_t room) {
   return kBad;
 }
 
+// UTF-8 or ISO-8859-1 to 32-bit characters when the target holds the worst
+// case (four bytes a source byte), the conversion behind every text line a
+// kernel reads: no room checks, four ASCII bytes at a time, two-byte
+// sequences inline, and the general decoder only for the rest.
+QZStatus BytesToUtf32(Form from, const uint8_t *source, uint32_t n, uint8_t *target,
+                      uint32_t *produced) {
+  static_assert(std::endian::native == std::endian::little, "stores 32-bit values as they are");
+  const uint8_t *at = source;
+  const uint8_t *const end = source + n;
+  uint8_t *out = target;
+  auto put = [&out](uint32_t value) {
+    std::memcpy(out, &value, 4);
+    out += 4;
+  };
+  while (at < end) {
+    uint32_t word;
+    if (end - at >= 4 && (std::memcpy(&word, at, 4), (word & 0x80808080u) == 0)) {
+      put(word & 0xff);
+      put(word >> 8 & 0xff);
+      put(word >> 16 & 0xff);
+      put(word >> 24);
+      at += 4;
+      continue;
+    }
+    const uint32_t lead = *at;
+    if (lead < 0x80 || from == Form::latin1) {
+      put(lead);
+      ++at;
+    } else if (lead >= 0xc2 && lead <= 0xdf && end - at >= 2 && (at[1] & 0xc0) == 0x80) {
+      put((lead & 0x1f) << 6 | (at[1] & 0x3f));
+      at += 2;
+    } else {
+      uint32_t used = 0;
+      const uint32_t value = Decode(from, at, static_cast<uint32_t>(end - at), used);
+      if (value == kBad || value == kIncomplete) return QZK_BAD_SEQUENCE;
+      put(value);
+      at += used;
+    }
+  }
+  if (produced != nullptr) *produced = static_cast<uint32_t>(out - target);
+  return QZ_OK;
+}
+
 } // namespace
 
 Form FormOf(const char *iconv_name) {
@@ -169,6 +213,8 @@ QZStatus ConvertDirect(Form from, Form to, const uint8_t *source, uint32_t sourc
   // Runs of ASCII between byte forms and 32-bit characters, the common
   // case of text, without the per-character dispatch.
   const bool bytes_to_utf32 = (from == Form::utf8 || from == Form::latin1) && to == Form::utf32le;
+  if (bytes_to_utf32 && capacity / 4 >= source_bytes)
+    return BytesToUtf32(from, source, source_bytes, target, produced);
   const bool utf32_to_bytes = from == Form::utf32le && (to == Form::utf8 || to == Form::latin1);
   while (in < source_bytes) {
     if (bytes_to_utf32) {

@@ -92,9 +92,9 @@ struct Kernel : QZHandle {
   // kernel was created.
   uint32_t orphan_misuse_base = 0;
 
-  std::mutex fault_mutex;
-  uint32_t fault_count[QZK_FAULT_COUNT] = {};
-  uint32_t fault_at[QZK_FAULT_COUNT] = {}; // 0: disarmed
+  // Counted on every call that can fail, so kept lock-free.
+  std::atomic<uint32_t> fault_count[QZK_FAULT_COUNT] = {};
+  std::atomic<uint32_t> fault_at[QZK_FAULT_COUNT] = {}; // 0: disarmed
 
   // Everything alive, so that destroying the kernel releases it all.
   std::mutex objects_mutex;

@@ -107,13 +107,10 @@ void Misuse(Kernel *kernel, const char *format, ...) {
 }
 
 bool Inject(Kernel *kernel, QZKFault fault) {
-  std::lock_guard guard(kernel->fault_mutex);
-  const uint32_t count = ++kernel->fault_count[fault];
-  if (kernel->fault_at[fault] != 0 && kernel->fault_at[fault] == count) {
-    kernel->fault_at[fault] = 0;
-    return true;
-  }
-  return false;
+  const uint32_t count = kernel->fault_count[fault].fetch_add(1, std::memory_order_relaxed) + 1;
+  uint32_t armed = kernel->fault_at[fault].load(std::memory_order_relaxed);
+  // Of calls racing for the armed one, exactly one disarms it.
+  return armed != 0 && armed == count && kernel->fault_at[fault].compare_exchange_strong(armed, 0);
 }
 
 void RecordCreation(Kernel *kernel, QZKObjectKind kind, const char *name, QZWord context,
@@ -228,8 +225,7 @@ QZ_EXPORT void qzk_fail_nth(QZHandle *handle, QZKFault fault, uint32_t nth) {
            static_cast<int>(fault));
     return;
   }
-  std::lock_guard guard(kernel->fault_mutex);
-  kernel->fault_at[fault] = nth == 0 ? 0 : kernel->fault_count[fault] + nth;
+  kernel->fault_at[fault].store(nth == 0 ? 0 : kernel->fault_count[fault].load() + nth);
 }
 
 QZ_EXPORT uint32_t qzk_operation_count(QZHandle *handle, QZKFault fault) {
@@ -239,8 +235,7 @@ QZ_EXPORT uint32_t qzk_operation_count(QZHandle *handle, QZKFault fault) {
            static_cast<int>(fault));
     return 0;
   }
-  std::lock_guard guard(kernel->fault_mutex);
-  return kernel->fault_count[fault];
+  return kernel->fault_count[fault].load();
 }
 
 QZ_EXPORT void qzk_set_sibling_available(QZHandle *handle, const char *name, int available) {
