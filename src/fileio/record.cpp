@@ -75,9 +75,9 @@ QZStatus prepare_buffer(ioe::File *file) {
 void choose_lean_lines(ioe::File *file) {
   const QZIOECCEntry &lf = file->inbound_cc[0];
   const QZIOECCEntry &cr = file->inbound_cc[2];
-  file->lean_lines = ioe::is_variable(file->record_format) &&
-                     file->open_mode == QZIOE_MODE_INPUT && file->buffered != 0 &&
-                     file->buffer != nullptr && lf.length == 1 && cr.length == 1;
+  file->lean_lines = ioe::is_variable(file->record_format) && file->open_mode == QZIOE_MODE_INPUT &&
+                     file->buffered != 0 && file->buffer != nullptr && lf.length == 1 &&
+                     cr.length == 1;
   if (file->lean_lines != 0) {
     file->lean_lf = lf.bytes[0];
     file->lean_cr = cr.bytes[0];

@@ -45,7 +45,8 @@ Line piece_of(const File *file, const uint8_t *data, uint32_t n) {
 }
 
 // Converts the record into xcode_buf, or points at it where it is.
-QZStatus deliver(File *file, const uint8_t *record, uint32_t length, void **address, uint32_t *out_length) {
+QZStatus deliver(File *file, const uint8_t *record, uint32_t length, void **address,
+                 uint32_t *out_length) {
   if (file->in_transcoder == nullptr || length == 0) {
     *address = const_cast<uint8_t *>(record);
     *out_length = length;

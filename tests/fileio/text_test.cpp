@@ -157,9 +157,9 @@ TEST_F(TextTest, BufferedLinesAgreeWithTheReadersRulesAcrossRefills) {
       }
       if (round % 2 == 1) bytes.pop_back();
       WriteWholeFile(Path("refills"), bytes);
-      QZIOEFile *file = OpenText(Path("refills"), TextOptions(QZIOE_MODE_INPUT, 1, limit,
-                                                              QZIOE_FORMAT_VARIABLE, QZ_ENC_UTF8,
-                                                              QZ_ENC_UTF8));
+      QZIOEFile *file =
+          OpenText(Path("refills"), TextOptions(QZIOE_MODE_INPUT, 1, limit, QZIOE_FORMAT_VARIABLE,
+                                                QZ_ENC_UTF8, QZ_ENC_UTF8));
       ASSERT_NE(file, nullptr);
       std::string got;
       for (;;) {

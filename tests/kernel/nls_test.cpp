@@ -314,9 +314,9 @@ TEST_F(NlsTest, DirectConversionsAgreeWithIconv) {
                    {QZ_ENC_UTF32BE, "UTF-32BE"}, {QZ_ENC_OS, "ISO-8859-1"}};
   std::mt19937 random(42);
   // Runs of ASCII are common enough to fill whole four-byte words.
-  const char32_t samples[] = {U'a',   U'b',   U'c',    U' ',     U'\n',    0x7f,  0x80,
-                              0xe9,   0xff,   0x100,   0x7ff,    0x800,    0xd7ff, 0xe000,
-                              0xfffd, 0xffff, 0x10000, 0x1f600,  0x10ffff, U'd',   U'e'};
+  const char32_t samples[] = {U'a',   U'b',   U'c',    U' ',    U'\n',    0x7f,   0x80,
+                              0xe9,   0xff,   0x100,   0x7ff,   0x800,    0xd7ff, 0xe000,
+                              0xfffd, 0xffff, 0x10000, 0x1f600, 0x10ffff, U'd',   U'e'};
   uint32_t cases = 0;
   for (const auto &from : encodings) {
     for (const auto &to : encodings) {
