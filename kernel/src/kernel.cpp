@@ -21,7 +21,20 @@ struct RegistryEntry {
 struct Registry {
   std::shared_mutex mutex;
   std::unordered_map<const void *, RegistryEntry> objects;
+  // Counts removals, so that a thread's last answer stays good until one.
+  std::atomic<uint64_t> removals{0};
 };
+
+// Each thread's last successful lookup: the same object asked again with no
+// removal since is still alive, so hot objects (a handle's transcoder, asked
+// once a line) skip the lock and the table.
+struct LastLookup {
+  const void *object = nullptr;
+  Kind kind{};
+  Kernel *kernel = nullptr;
+  uint64_t removals = 0;
+};
+thread_local LastLookup last_lookup __attribute__((tls_model("initial-exec")));
 
 // Never destroyed: objects may be looked up from atexit handlers and from
 // threads that outlive main.
@@ -77,9 +90,14 @@ void Register(const void *object, Kind kind, Kernel *kernel) {
 Kernel *Owner(const void *object, Kind kind) {
   if (object == nullptr) return nullptr;
   Registry &registry = TheRegistry();
+  LastLookup &last = last_lookup;
+  if (last.object == object && last.kind == kind &&
+      last.removals == registry.removals.load(std::memory_order_acquire))
+    return last.kernel;
   std::shared_lock guard(registry.mutex);
   auto it = registry.objects.find(object);
   if (it == registry.objects.end() || it->second.kind != kind) return nullptr;
+  last = {object, kind, it->second.kernel, registry.removals.load(std::memory_order_relaxed)};
   return it->second.kernel;
 }
 
@@ -90,6 +108,7 @@ bool Take(const void *object, Kind kind) {
   auto it = registry.objects.find(object);
   if (it == registry.objects.end() || it->second.kind != kind) return false;
   registry.objects.erase(it);
+  registry.removals.fetch_add(1, std::memory_order_release);
   return true;
 }
 
