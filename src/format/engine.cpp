@@ -1052,9 +1052,11 @@ private:
         continue;
       }
       if (!slots_ready_) {
-        // Only directives of other shapes use the slots.
+        // Only directives of other shapes use the slots. Values too start
+        // at 0: a sequential directive of pass one may read a "*n$" width
+        // from a slot that pass two has not fetched yet.
         for (Slot &slot : slots_)
-          slot.kind = kNone;
+          slot.clear();
         slots_ready_ = true;
       }
       Directive d;

@@ -173,6 +173,30 @@ TEST(FormatEngine, NumberedArguments) {
   });
 }
 
+// Fills the stack below the caller with a pattern, so that a value the
+// formatter reads without setting it shows.
+__attribute__((noinline)) void ScribbleStack() {
+  volatile unsigned char junk[1 << 16];
+  for (auto &byte : junk)
+    byte = 0x55;
+}
+
+// In pass one a directive made sequential by its "*" precision, whose width
+// comes from "*n$", finds that slot not fetched yet: the width is 0,
+// whatever the stack held. Pass two then fetches 5 and 3 for the slots, and
+// 1 and 'B' for the "*" and the "%c" again, whose slot 0 is then empty for
+// "%1$d".
+TEST(FormatEngine, PassOneWidthFromAnUnfetchedSlotIsZero) {
+  for (const int32_t capacity : {0, kRoom}) {
+    ScribbleStack();
+    const Result r = FormatIn(capacity, "%*2$.*c|%1$d", 1, 'A', 5, 3, 1, 'B');
+    EXPECT_EQ(r.length, 13u) << capacity;
+    if (capacity != 0) {
+      EXPECT_EQ(r.text, "A  B|<<%1$d>>");
+    }
+  }
+}
+
 TEST(FormatEngine, BadArgumentNumbersStopAtOnce) {
   for (const char *format :
        {"ab%11$d", "ab%*12d", "ab%1$*11$d", "ab%.*3d", "ab%1$d%.*99$d", "ab%99999999999$d"}) {
