@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "harness.h"
+#include "file_fixture.h"
 #include "qzioe/fileio.h"
 #include "qzioe/fsops.h"
 #include "qzioe/paths.h"
@@ -44,22 +44,8 @@ int OpenDescriptors() {
   return count;
 }
 
-class SweepTest : public ExtensionTest {
+class SweepTest : public FileTest {
 protected:
-  void SetUp() override {
-    ExtensionTest::SetUp();
-    const char *base = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/qzioe-sweep-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    Clear();
-    ::rmdir(dir_.c_str());
-    ExtensionTest::TearDown();
-  }
-
   // The directory as every run finds it: a text file in UTF-16LE with its
   // mark, a UTF-8 file, a binary file and a small tree.
   void Prepare() {
@@ -83,7 +69,6 @@ protected:
   void Write(const std::string &name, const std::string &bytes) {
     std::ofstream(Path(name), std::ios::binary) << bytes;
   }
-  std::string Path(const std::string &name) const { return dir_ + "/" + name; }
   std::string Read(const std::string &name) const {
     std::ifstream in(Path(name), std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
@@ -391,8 +376,6 @@ protected:
          }},
     };
   }
-
-  std::string dir_;
 };
 
 struct Tally {
