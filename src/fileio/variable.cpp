@@ -140,18 +140,19 @@ extern "C" QZStatus skioe_read_var(QZIOEFile *handle, void **address, uint32_t *
   File *file = file_of(handle);
   if (file == nullptr || file->lean_lines == 0 || address == nullptr || length == nullptr)
     return read_var(file, address, length);
-  uint8_t *data = file->buffer + file->buf_pos;
   const uint32_t left = file->buf_left;
-  if (left == 0 || (file->bom_len != 0 && data[0] == file->bom_bytes[0]))
+  uint8_t *const data = file->buffer + file->buf_pos;
+  if (left == 0 || (data[0] == file->bom_bytes[0] && file->bom_len != 0))
     return read_var(file, address, length);
-  const uint32_t scanned = left < file->record_length ? left : file->record_length;
-  const void *hit = std::memchr(data, file->lean_lf, scanned);
+  const void *hit =
+      std::memchr(data, file->lean_lf, left < file->record_length ? left : file->record_length);
   if (hit == nullptr) return read_var(file, address, length);
-  const uint32_t found = static_cast<uint32_t>(static_cast<const uint8_t *>(hit) - data);
-  const uint32_t record = found != 0 && data[found - 1] == file->lean_cr ? found - 1 : found;
-  file->buf_pos += found + 1;
-  file->buf_left = left - (found + 1);
-  file->position += found + 1;
+  const auto *lf = static_cast<const uint8_t *>(hit);
+  const uint32_t consumed = static_cast<uint32_t>(lf - data) + 1;
+  file->buf_pos += consumed;
+  file->buf_left = left - consumed;
+  file->position += consumed;
+  const uint32_t record = consumed - 1 - (lf != data && lf[-1] == file->lean_cr ? 1 : 0);
   if (file->in_transcoder != nullptr && record != 0)
     return deliver(file, data, record, address, length);
   *address = record != 0 ? data : nullptr;
