@@ -20,8 +20,9 @@ install(EXPORT qzioeTargets NAMESPACE qzioe:: DESTINATION ${qzioe_cmake_dir} COM
 # The stand-in's library (what qzio runs on) and its files for host builds
 # are two components, so that packages can keep them apart.
 target_include_directories(qzkernel INTERFACE $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+set_target_properties(qzkernel PROPERTIES VERSION 1.0.0 SOVERSION 1)
 install(TARGETS qzkernel EXPORT qzkernelTargets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT standin)
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT standin NAMELINK_COMPONENT standin-dev)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/kernel/include/qzkernel
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT standin-dev)
 install(EXPORT qzkernelTargets NAMESPACE qzioe:: DESTINATION ${qzioe_cmake_dir}

@@ -9,7 +9,8 @@ build=$1
 out=$2
 mkdir -p "$out"
 log=$(mktemp)
-trap 'rm -f "$log"; rm -rf "$out/.unpacked"' EXIT
+trap 'rm -f "$log"; rm -rf "$out/.unpacked" "$out/.cpack"' EXIT
+rm -rf "$out/.cpack" # what an interrupted run left
 cpack --config "$build/CPackConfig.cmake" -B "$out/.cpack" >"$log" 2>&1 || { cat "$log" >&2; exit 1; }
 for deb in "$out/.cpack/"*.deb; do
   package=$(dpkg-deb -f "$deb" Package)

@@ -128,8 +128,10 @@ void Misuse(Kernel *kernel, const char *format, ...) {
 bool Inject(Kernel *kernel, QZKFault fault) {
   const uint32_t count = kernel->fault_count[fault].fetch_add(1, std::memory_order_relaxed) + 1;
   uint32_t armed = kernel->fault_at[fault].load(std::memory_order_relaxed);
-  // Of calls racing for the armed one, exactly one disarms it.
-  return armed != 0 && armed == count && kernel->fault_at[fault].compare_exchange_strong(armed, 0);
+  // At or past the armed count (another thread may have counted between the
+  // arming's read and its store), and of calls racing for it exactly one
+  // disarms it.
+  return armed != 0 && count >= armed && kernel->fault_at[fault].compare_exchange_strong(armed, 0);
 }
 
 void RecordCreation(Kernel *kernel, QZKObjectKind kind, const char *name, QZWord context,

@@ -95,7 +95,9 @@ extern "C" QZStatus setupCCTable(QZIOEFile *handle, uint32_t direction, uint32_t
   const QZIOECCText *texts = inbound ? &sk_inbound_cc[(set - 1) * kInboundPerSet]
                                      : &sk_outbound_cc[(set - 1) * kOutboundPerSet];
 
-  // A table built before is replaced, not leaked.
+  // A table built before is replaced, not leaked; the lean line path is off
+  // until the new one stands.
+  if (inbound) file->lean_lines = 0;
   ioe::release_cc_entries(file->pool, table, count);
   QZTranscoder *transcoder = nullptr;
   uint32_t width = sizeof(QZChar);
@@ -127,9 +129,10 @@ extern "C" QZStatus setupCCTable(QZIOEFile *handle, uint32_t direction, uint32_t
   }
   // An input table's cc_max is the width of one line feed; an outbound one's
   // the longest sequence, at least that width.
-  if (inbound)
+  if (inbound) {
     file->cc_max = width;
-  else
+    ioe::refresh_lean_lines(file);
+  } else
     file->cc_max = transcoder != nullptr && width > longest ? width : longest;
   return QZ_OK;
 }

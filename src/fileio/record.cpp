@@ -51,6 +51,9 @@ QZStatus prepare_buffer(ioe::File *file) {
   } else if (file->open_mode == QZIOE_MODE_INPUT) {
     fits = add_size(size, file->block_size) && add_size(size, file->record_length) &&
            add_size(size, file->cc_max);
+    // The line reader looks a mark and one more delimiter further.
+    if (ioe::is_variable(file->record_format))
+      fits = fits && add_size(size, file->cc_max) && add_size(size, file->bom_len);
   } else {
     size = file->block_size;
   }
@@ -68,20 +71,6 @@ QZStatus prepare_buffer(ioe::File *file) {
     file->buf_left = size;
   }
   return QZ_OK;
-}
-
-// Buffered input lines with one-byte delimiters take the line reader's
-// lean path.
-void choose_lean_lines(ioe::File *file) {
-  const QZIOECCEntry &lf = file->inbound_cc[0];
-  const QZIOECCEntry &cr = file->inbound_cc[2];
-  file->lean_lines = ioe::is_variable(file->record_format) && file->open_mode == QZIOE_MODE_INPUT &&
-                     file->buffered != 0 && file->buffer != nullptr && lf.length == 1 &&
-                     cr.length == 1;
-  if (file->lean_lines != 0) {
-    file->lean_lf = lf.bytes[0];
-    file->lean_cr = cr.bytes[0];
-  }
 }
 
 void release_record_layer(ioe::File *file) {
@@ -149,7 +138,7 @@ extern "C" QZStatus skioe_open(QZIOEFile *handle) noexcept {
     return status;
   }
   file->position = 0;
-  choose_lean_lines(file);
+  ioe::refresh_lean_lines(file);
   return QZ_OK;
 }
 

@@ -91,8 +91,12 @@ __attribute__((noinline)) QZStatus read_var(File *file, void **address, uint32_t
     return fail_read(address, length, QZIOE_END_OF_FILE);
   const uint32_t limit = file->record_length;
   const uint32_t width = file->inbound_cc[0].length;
-  if (file->buf_left < limit + file->cc_max && file->eof_seen == 0) {
-    if (const QZStatus status = fill(file, limit + file->cc_max); status != QZ_OK)
+  // Enough to judge a record of exactly L bytes: a mark before it, and a
+  // carriage return and line feed after it. With only L + cc_max bytes, a
+  // block boundary between that CR and LF made it a piece and an empty line.
+  const uint32_t ahead = limit + file->cc_max + width + file->bom_len;
+  if (file->buf_left < ahead && file->eof_seen == 0) {
+    if (const QZStatus status = fill(file, ahead); status != QZ_OK)
       return fail_read(address, length, status);
     if (file->buf_left == 0) return fail_read(address, length, QZIOE_END_OF_FILE);
   }

@@ -115,11 +115,11 @@ TEST_F(TextTest, LineEdgeCases) {
 // The buffered line reader's rules applied to the whole file at once, with
 // no buffer: what the reader must give whatever its refills and whichever
 // of its paths takes a line. One-byte delimiters, no conversion.
-std::string ModelRecords(const std::string &bytes, uint32_t limit) {
+std::string ModelRecords(const std::string &bytes, uint32_t limit, bool marks) {
   std::string out;
   size_t at = 0;
   while (at < bytes.size()) {
-    if (bytes.compare(at, kUtf8Mark.size(), kUtf8Mark) == 0) at += kUtf8Mark.size();
+    if (marks && bytes.compare(at, kUtf8Mark.size(), kUtf8Mark) == 0) at += kUtf8Mark.size();
     const size_t left = bytes.size() - at;
     const size_t scanned = std::min<size_t>(left, limit);
     size_t lf = bytes.find('\n', at);
@@ -143,37 +143,63 @@ std::string ModelRecords(const std::string &bytes, uint32_t limit) {
 
 // Files of some 40 KiB cross several 8192-byte refills, with lines of every
 // length around the limit, carriage returns, marks and mark-like bytes at
-// record starts, and no final line feed at times.
+// record starts, and no final line feed at times: read as UTF-8 as they
+// are, and as ISO-8859-1 (one character a byte, no mark) converted to
+// 32-bit characters.
 TEST_F(TextTest, BufferedLinesAgreeWithTheReadersRulesAcrossRefills) {
   std::mt19937 random(7131);
   const char *pieces[] = {"\n", "\r\n", "\r", "\xef\xbb\xbf", "\xef", "\xc3\xa9", "x"};
-  for (uint32_t limit : {1u, 2u, 5u, 80u, 8191u, 8192u, 8193u, 9000u}) {
-    for (int round = 0; round < 6; ++round) {
-      std::string bytes;
-      while (bytes.size() < 40000) {
-        const uint32_t span = random() % 4 == 0 ? limit + random() % 3 : random() % 120;
-        bytes.append(span > 1 ? span - 1 : 0, static_cast<char>('a' + random() % 26));
-        bytes += pieces[random() % 7];
+  for (const bool converted : {false, true}) {
+    for (uint32_t limit : {1u, 2u, 5u, 80u, 8191u, 8192u, 8193u, 9000u}) {
+      for (int round = 0; round < 6; ++round) {
+        std::string bytes;
+        while (bytes.size() < 40000) {
+          const uint32_t span = random() % 4 == 0 ? limit + random() % 3 : random() % 120;
+          bytes.append(span > 1 ? span - 1 : 0, static_cast<char>('a' + random() % 26));
+          bytes += pieces[random() % 7];
+        }
+        if (round % 2 == 1) bytes.pop_back();
+        WriteWholeFile(Path("refills"), bytes);
+        const QZIOEOpenOptions options =
+            converted ? TextOptions(QZIOE_MODE_INPUT, 1, limit, QZIOE_FORMAT_VARIABLE, QZ_ENC_OS,
+                                    QZ_ENC_UTF32LE)
+                      : TextOptions(QZIOE_MODE_INPUT, 1, limit, QZIOE_FORMAT_VARIABLE, QZ_ENC_UTF8,
+                                    QZ_ENC_UTF8);
+        QZIOEFile *file = OpenText(Path("refills"), options);
+        ASSERT_NE(file, nullptr);
+        std::string got;
+        for (;;) {
+          void *address = nullptr;
+          uint32_t length = 0;
+          const QZStatus status = file->read(file, &address, &length, 0, nullptr);
+          if (status == QZIOE_END_OF_FILE) break;
+          ASSERT_TRUE(status == QZ_OK || status == QZIOE_RECORD_SPLIT) << qzk_status_name(status);
+          if (converted) {
+            // Back to the bytes: each 32-bit character is one byte's value.
+            ASSERT_EQ(length % 4, 0u);
+            const auto *units = static_cast<const uint32_t *>(address);
+            for (uint32_t i = 0; i < length / 4; ++i) {
+              ASSERT_LT(units[i], 256u);
+              got += static_cast<char>(units[i]);
+            }
+          } else {
+            got.append(static_cast<const char *>(address), length);
+          }
+          got += status == QZ_OK ? "|" : "~|";
+        }
+        // Where they part, with a little context: the records are long.
+        const std::string want = ModelRecords(bytes, limit, !converted);
+        got += "EOF";
+        const size_t differs =
+            std::mismatch(got.begin(), got.end(), want.begin(), want.end()).first - got.begin();
+        EXPECT_EQ(differs, got.size())
+            << "limit " << limit << " round " << round << " converted " << converted << ": got \""
+            << got.substr(differs > 20 ? differs - 20 : 0, 40) << "\" want \""
+            << want.substr(differs > 20 ? differs - 20 : 0, 40) << "\"";
+        EXPECT_EQ(got.size(), want.size());
+        EXPECT_EQ(Private(file)->position, static_cast<int64_t>(bytes.size()));
+        EXPECT_EQ(file->close(file), QZ_OK);
       }
-      if (round % 2 == 1) bytes.pop_back();
-      WriteWholeFile(Path("refills"), bytes);
-      QZIOEFile *file =
-          OpenText(Path("refills"), TextOptions(QZIOE_MODE_INPUT, 1, limit, QZIOE_FORMAT_VARIABLE,
-                                                QZ_ENC_UTF8, QZ_ENC_UTF8));
-      ASSERT_NE(file, nullptr);
-      std::string got;
-      for (;;) {
-        void *address = nullptr;
-        uint32_t length = 0;
-        const QZStatus status = file->read(file, &address, &length, 0, nullptr);
-        if (status == QZIOE_END_OF_FILE) break;
-        ASSERT_TRUE(status == QZ_OK || status == QZIOE_RECORD_SPLIT) << qzk_status_name(status);
-        got.append(static_cast<const char *>(address), length);
-        got += status == QZ_OK ? "|" : "~|";
-      }
-      EXPECT_EQ(got + "EOF", ModelRecords(bytes, limit)) << "limit " << limit << " round " << round;
-      EXPECT_EQ(Private(file)->position, static_cast<int64_t>(bytes.size()));
-      EXPECT_EQ(file->close(file), QZ_OK);
     }
   }
 }

@@ -13,17 +13,18 @@ fail() { echo "deb: $*" >&2; exit 1; }
 
 bash "$(dirname "$0")/../../scripts/debs.sh" "$build" "$work/out" || fail "packaging failed"
 version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
-for package in libqzioe3 libqzioe-dev qzio; do
+for package in libqzioe3 libqzkernel1 libqzioe-dev qzio; do
   deb="$work/out/${package}_${version}_${arch}.deb"
   [ -f "$deb" ] || fail "no $(basename "$deb") among: $(cd "$work/out" && ls ./*.deb)"
   [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || fail "$package is not $arch"
   dpkg-deb -x "$deb" "$work/root"
 done
 depends() { dpkg-deb -f "$work/out/${1}_${version}_${arch}.deb" Depends; }
-[[ $(depends qzio) == *"libqzioe3 (= $version)"* ]] || fail "qzio: Depends $(depends qzio)"
+[[ $(depends qzio) == *"libqzioe3 (= $version)"*"libqzkernel1 (= $version)"* ]] ||
+  fail "qzio: Depends $(depends qzio)"
 [[ $(depends libqzioe-dev) == *"libqzioe3 (= $version)"* ]] || fail "dev: Depends $(depends libqzioe-dev)"
 [[ $(depends libqzioe3) == *libc6* ]] || fail "libqzioe3: Depends $(depends libqzioe3)"
-for package in libqzioe3 libqzioe-dev; do
+for package in libqzioe3 libqzkernel1 libqzioe-dev; do
   [ "$(dpkg-deb -f "$work/out/${package}_${version}_${arch}.deb" Multi-Arch)" = same ] ||
     fail "$package is not Multi-Arch: same"
 done
@@ -32,7 +33,9 @@ done
 contents() { dpkg-deb -c "$work/out/${1}_${version}_${arch}.deb" | awk '{print $6}'; }
 contents libqzioe3 | grep -q "lib/.*-linux-gnu/libqzioe.so.3$" || fail "libqzioe3 lacks the soname link"
 contents libqzioe3 | grep -Eq '\.h$|\.pc$|bin/' && fail "libqzioe3 holds more than the library"
+contents libqzkernel1 | grep -q "lib/.*-linux-gnu/libqzkernel.so.1$" || fail "libqzkernel1 lacks the soname link"
 contents libqzioe-dev | grep -q 'include/qzioe/extension.h$' || fail "dev lacks the headers"
+contents libqzioe-dev | grep -q 'libqzkernel.so$' || fail "dev lacks the stand-in's link name"
 contents libqzioe-dev | grep -q 'pkgconfig/qzioe.pc$' || fail "dev lacks qzioe.pc"
 contents libqzioe-dev | grep -q 'cmake/qzioe/qzioeConfig.cmake$' || fail "dev lacks the CMake package"
 contents qzio | grep -q 'usr/bin/qzio$' || fail "qzio lacks the tool"
@@ -48,9 +51,12 @@ loaded=$(env -u QZIOE_LIBRARY "$work/root/usr/bin/qzio" version | sed -n 's/^lib
 # The manual names every command and every option of the help.
 qzio="$work/root/usr/bin/qzio"
 manual=$(zcat "$work/root/usr/share/man/man1/qzio.1.gz" | sed 's/\\-/-/g')
-commands=$("$qzio" --help | awk '/^Subcommands:/{on=1; next} on && NF {print $1}')
+commands=$("$qzio" --help | awk 'tolower($0) ~ /^subcommands:/{on=1; next} on && NF {print $1}')
 [ -n "$commands" ] || fail "no commands in qzio --help"
-options() { "$@" --help | awk '/^Options:/{on=1; next} /^[A-Z]/{on=0} on' | grep -oE -- '(^|[ ,])--?[a-z][a-z0-9-]*' | tr -d ' ,'; }
+options() {
+  "$@" --help | awk 'tolower($0) ~ /^options:/{on=1; next} /^[A-Za-z]/{on=0} on' |
+    grep -oE -- '(^|[ ,])--?[a-z][a-z0-9-]*' | tr -d ' ,'
+}
 checked=0
 for command in "" $commands; do
   if [ -n "$command" ]; then
@@ -59,7 +65,9 @@ for command in "" $commands; do
   # shellcheck disable=SC2086
   for option in $(options "$qzio" $command); do
     [ "$option" = -h ] || [ "$option" = --help ] && continue
-    grep -qe "$option" <<<"$manual" || fail "the manual lacks $option of '${command:-qzio}'"
+    # The whole option, not a part of a longer one ("-l" inside "--library").
+    grep -qE -- "(^|[^-[:alnum:]])$option([^-[:alnum:]]|$)" <<<"$manual" ||
+      fail "the manual lacks $option of '${command:-qzio}'"
     checked=$((checked + 1))
   done
 done

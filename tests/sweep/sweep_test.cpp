@@ -399,6 +399,7 @@ TEST_F(SweepTest, EveryServiceAndRecordMethodFailsCleanlyAtEveryStep) {
       EXPECT_EQ(now.lists, baseline.lists) << after;
       EXPECT_EQ(now.transcoders, baseline.transcoders) << after;
       EXPECT_EQ(now.descriptors, baseline.descriptors) << after;
+      EXPECT_EQ(now.misuses, baseline.misuses) << after;
       EXPECT_EQ(OpenDescriptors(), descriptors) << after;
     };
     auto outcome = [&](QZStatus status, const std::string &after) {
