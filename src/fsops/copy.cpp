@@ -79,20 +79,12 @@ QZStatus copy_tree(QZIOEExtension *extension, const char *source, const char *de
   DIR *stream = sys::opendir(source);
   if (stream == nullptr) return map_errno(kOpenDirErrors, errno, sink);
   QZPool *pool = extension->pool;
-  QZStatus status = QZ_OK;
-  for (;;) {
-    sys::DirEntry *entry = nullptr;
-    if (const int error = sys::readdir(stream, &entry); error != 0) {
-      status = map_errno(kReadDirErrors, error, sink);
-      break;
-    }
-    if (entry == nullptr) break;
-    if (is_dot_or_dot_dot(entry->d_name)) continue;
+  const QZStatus status = for_each_member(stream, sink, [&](const char *name) {
     PoolBlock<char> from(pool, QZIOE_PATH_AREA), to(pool, QZIOE_PATH_AREA);
-    if (status = join_bytes(source, entry->d_name, from); status != QZ_OK) break;
-    if (status = join_bytes(destination, entry->d_name, to); status != QZ_OK) break;
-    if (status = copy_path(extension, from.get(), to.get()); status != QZ_OK) break;
-  }
+    QZStatus joined = join_bytes(source, name, from);
+    if (joined == QZ_OK) joined = join_bytes(destination, name, to);
+    return joined != QZ_OK ? joined : copy_path(extension, from.get(), to.get());
+  });
   sys::closedir(stream);
   return status;
 }

@@ -438,27 +438,18 @@ extern "C" QZStatus bkioedirectorylist(QZIOEExtension *extension, const QZChar *
   const ReportSink sink = extension_sink(extension);
   DIR *stream = sys::opendir(bytes.get());
   if (stream == nullptr) return map_errno(kOpenDirErrors, errno, sink);
-  QZStatus status = QZ_OK;
   QZChar converted[kNameUnits];
-  for (;;) {
-    sys::DirEntry *entry = nullptr;
-    if (const int error = sys::readdir(stream, &entry); error != 0) {
-      status = map_errno(kReadDirErrors, error, sink);
-      break;
-    }
-    if (entry == nullptr) break;
-    if (hidden(entry->d_name)) continue;
+  const QZStatus status = for_each_member(stream, sink, [&](const char *member) {
+    if (hidden(member)) return QZ_OK;
     ++*count;
     QZIOEDirEntry *record = new_entry(pool);
-    if (record == nullptr) {
-      status = QZS_NO_MEMORY;
-      break;
-    }
+    if (record == nullptr) return QZS_NO_MEMORY;
     chain.append(record);
-    const auto n = static_cast<uint32_t>(std::strlen(entry->d_name));
+    const auto n = static_cast<uint32_t>(std::strlen(member));
     uint32_t units = 0;
-    if (status = name_to_chars(extension, entry->d_name, n, converted, &units); status != QZ_OK)
-      break;
+    if (const QZStatus named = name_to_chars(extension, member, n, converted, &units);
+        named != QZ_OK)
+      return named;
     if ((options & QZIOE_LIST_FULL_PATHS) != 0) {
       record->name =
           join_chars(pool, directory, directory_length, converted, units, &record->name_length);
@@ -467,22 +458,20 @@ extern "C" QZStatus bkioedirectorylist(QZIOEExtension *extension, const QZChar *
       record->name_length = units;
       if (record->name != nullptr) std::memcpy(record->name, converted, units * sizeof(QZChar));
     }
-    if (record->name == nullptr && record->name_length > 0) {
-      status = QZS_NO_MEMORY;
-      break;
-    }
+    if (record->name == nullptr && record->name_length > 0) return QZS_NO_MEMORY;
     if ((options & QZIOE_LIST_INFO) != 0) {
       // The same values as the file items, straight from the member's
       // stat relative to the open directory; a member whose information
       // cannot be had keeps the defaults.
       sys::Stat info{};
-      if (sys::fstatat(dirfd(stream), entry->d_name, &info, 0) == 0) {
+      if (sys::fstatat(dirfd(stream), member, &info, 0) == 0) {
         record->size = info.st_size;
         record->modified = modification_time(info);
         record->directory = S_ISDIR(info.st_mode) ? 1 : 0;
       }
     }
-  }
+    return QZ_OK;
+  });
   sys::closedir(stream);
   if (status != QZ_OK) return status;
   *first = chain.release();

@@ -57,36 +57,20 @@ QZStatus empty_tree(QZIOEExtension *extension, int directory) {
   DIR *stream = sys::fdopendir(directory);
   if (stream == nullptr) return map_errno(kOpenDirErrors, errno, sink);
   const int at = dirfd(stream);
-  QZStatus status = QZ_OK;
-  for (;;) {
-    sys::DirEntry *entry = nullptr;
-    if (const int error = sys::readdir(stream, &entry); error != 0) {
-      status = map_errno(kReadDirErrors, error, sink);
-      break;
-    }
-    if (entry == nullptr) break;
-    const char *name = entry->d_name;
-    if (is_dot_or_dot_dot(name)) continue;
+  const QZStatus status = for_each_member(stream, sink, [&](const char *name) {
     sys::Stat info{};
-    if (sys::fstatat(at, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
-      if (errno == ENOENT) continue; // gone already
-      status = map_errno(kRemoveErrors, errno, sink);
-      break;
-    }
+    if (sys::fstatat(at, name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+      return errno == ENOENT ? QZ_OK : map_errno(kRemoveErrors, errno, sink); // gone already
     const bool is_directory = S_ISDIR(info.st_mode);
     if (is_directory) {
       const int child = sys::openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
-      if (child < 0) {
-        status = map_errno(kOpenDirErrors, errno, sink);
-        break;
-      }
-      if (status = empty_tree(extension, child); status != QZ_OK) break;
+      if (child < 0) return map_errno(kOpenDirErrors, errno, sink);
+      if (const QZStatus emptied = empty_tree(extension, child); emptied != QZ_OK) return emptied;
     }
-    if (sys::unlinkat(at, name, is_directory ? AT_REMOVEDIR : 0) != 0 && errno != ENOENT) {
-      status = map_errno(kRemoveErrors, errno, sink);
-      break;
-    }
-  }
+    if (sys::unlinkat(at, name, is_directory ? AT_REMOVEDIR : 0) != 0 && errno != ENOENT)
+      return map_errno(kRemoveErrors, errno, sink);
+    return QZ_OK;
+  });
   sys::closedir(stream);
   return status;
 }

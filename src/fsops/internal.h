@@ -43,6 +43,21 @@ void release_items(QZIOEInfoItem **items, uint32_t count, QZPool *pool);
 // True for the names "." and "..".
 bool is_dot_or_dot_dot(const char *name);
 
+// Calls visit(name) for each member of an open directory stream, "." and
+// ".." left out, until it answers other than QZ_OK (that status is
+// returned) or the stream ends; a failing read gives its mapped status.
+template <typename Visit>
+QZStatus for_each_member(DIR *stream, const ReportSink &sink, Visit visit) {
+  for (;;) {
+    sys::DirEntry *entry = nullptr;
+    if (const int error = sys::readdir(stream, &entry); error != 0)
+      return map_errno(kReadDirErrors, error, sink);
+    if (entry == nullptr) return QZ_OK;
+    if (is_dot_or_dot_dot(entry->d_name)) continue;
+    if (const QZStatus status = visit(entry->d_name); status != QZ_OK) return status;
+  }
+}
+
 // QZIOE_BAD_NAME for a null name or a length of 0: an empty name would
 // stand for the working directory.
 QZStatus check_name(const QZChar *name, uint32_t length);
