@@ -23,5 +23,11 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   "${sudo_cmd[@]}" dpkg --add-architecture i386
 fi
 echo "setup: installing ${missing[*]}"
-"${sudo_cmd[@]}" apt-get update -qq
+# A mirror in the middle of a sync fails one index now and then: try again,
+# then go on with what was fetched; the install says if anything is missing.
+for attempt in 1 2 3; do
+  "${sudo_cmd[@]}" apt-get update -qq && break
+  echo "setup: apt-get update failed (attempt $attempt)" >&2
+  [ "$attempt" -lt 3 ] && sleep 10
+done
 "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
