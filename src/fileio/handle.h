@@ -67,8 +67,13 @@ struct File : QZIOEFile {
   QZIOEHandleFn bk_flush;
   QZIOEPointFn bk_point;
   QZIOENoteFn bk_note;
+  // The line feeds of the buffer, a bit a byte (bit i of word i / 32 for
+  // buffer[i]), for the lean line reader: kept after every refill for the
+  // bytes below lf_map_end. Lives in the buffer's block, behind buffer_size.
+  uint32_t *lf_map;
+  uint32_t lf_map_end;
 #if UINTPTR_MAX == 0xffffffffu
-  uint8_t reserved_tail[60]; // the handle is allocated as 4832 bytes
+  uint8_t reserved_tail[52]; // the handle is allocated as 4832 bytes
 #endif
 };
 
@@ -137,4 +142,6 @@ QZ_CHECK_OFFSET(ioe::File, bk_write, 0x1294);
 QZ_CHECK_OFFSET(ioe::File, bk_flush, 0x1298);
 QZ_CHECK_OFFSET(ioe::File, bk_point, 0x129c);
 QZ_CHECK_OFFSET(ioe::File, bk_note, 0x12a0);
+QZ_CHECK_OFFSET(ioe::File, lf_map, 0x12a4);
+QZ_CHECK_OFFSET(ioe::File, lf_map_end, 0x12a8);
 #pragma GCC diagnostic pop

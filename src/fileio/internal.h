@@ -42,18 +42,24 @@ inline QZStatus check_writable(const File *file) {
   return mode_writes(file->open_mode) ? QZ_OK : QZIOE_READ_ONLY;
 }
 
+// Maps the line feeds of the buffer's bytes before buf_pos + buf_left
+// (lean line handles only; see lf_map).
+void index_line_feeds(File *file);
+
 // Buffered input lines whose line feed and carriage return are one byte
-// each take the line reader's lean path, which keeps those bytes here. Set
-// again whenever the buffer or the inbound table changes.
+// each take the line reader's lean path, which keeps those bytes here and
+// finds line feeds in lf_map. Set again whenever the buffer or the inbound
+// table changes.
 inline void refresh_lean_lines(File *file) {
   const QZIOECCEntry &lf = file->inbound_cc[0];
   const QZIOECCEntry &cr = file->inbound_cc[2];
   file->lean_lines = is_variable(file->record_format) && file->open_mode == QZIOE_MODE_INPUT &&
-                     file->buffered != 0 && file->buffer != nullptr && lf.length == 1 &&
-                     cr.length == 1;
+                     file->buffered != 0 && file->buffer != nullptr && file->lf_map != nullptr &&
+                     file->record_length != 0 && lf.length == 1 && cr.length == 1;
   if (file->lean_lines != 0) {
     file->lean_lf = lf.bytes[0];
     file->lean_cr = cr.bytes[0];
+    index_line_feeds(file);
   }
 }
 

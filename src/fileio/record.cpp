@@ -57,13 +57,26 @@ QZStatus prepare_buffer(ioe::File *file) {
   } else {
     size = file->block_size;
   }
+  // The line reader's map of line feeds shares the block: a bit a buffer
+  // byte, in whole words behind the buffer.
+  const bool mapped = file->buffered != 0 && file->open_mode == QZIOE_MODE_INPUT &&
+                      ioe::is_variable(file->record_format);
+  const uint32_t map_offset = (size + 3) & ~3u;
+  uint32_t block = size;
+  if (mapped) {
+    block = map_offset;
+    fits = fits && size <= map_offset && add_size(block, (size / 32 + 1) * 4);
+  }
   // A record length near 4 GiB would wrap the size into a small buffer that
   // the methods then overrun.
   if (!fits) return QZS_NO_MEMORY;
   // A zero-length record needs no buffer; a kernel may refuse 0-byte blocks.
-  file->buffer = size == 0 ? nullptr : static_cast<uint8_t *>(ioe::pool_alloc(file->pool, size));
+  file->buffer = size == 0 ? nullptr : static_cast<uint8_t *>(ioe::pool_alloc(file->pool, block));
   if (file->buffer == nullptr && size != 0) return QZS_NO_MEMORY;
   file->buffer_size = size;
+  file->lf_map =
+      mapped && size != 0 ? reinterpret_cast<uint32_t *>(file->buffer + map_offset) : nullptr;
+  file->lf_map_end = 0;
   if (file->open_mode == QZIOE_MODE_INPUT) {
     file->buf_left = 0;
   } else {
@@ -77,6 +90,8 @@ void release_record_layer(ioe::File *file) {
   file->lean_lines = 0;
   ioe::pool_release(file->pool, file->buffer);
   file->buffer_size = 0;
+  file->lf_map = nullptr;
+  file->lf_map_end = 0;
   if (file->inbound_cc[0].bytes != nullptr)
     ioe::release_cc_entries(file->pool, file->inbound_cc, 3);
   if (file->outbound_cc[0].bytes != nullptr)

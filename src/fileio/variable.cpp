@@ -138,24 +138,35 @@ __attribute__((noinline)) QZStatus read_var(File *file, void **address, uint32_t
 // starting with a mark. It needs no read ahead, since whatever a refill
 // brought in behind the line, the same line feed would end it; so the
 // buffer is refilled only when the next line is not all there, and the
-// unread tail moved is a part of one line.
+// unread tail moved is a part of one line. The line feed comes from the
+// map the refill made, a word of 32 bytes at a time.
 extern "C" QZStatus skioe_read_var(QZIOEFile *handle, void **address, uint32_t *length, QZWord,
                                    int64_t *) noexcept {
   File *file = file_of(handle);
   if (file == nullptr || file->lean_lines == 0 || address == nullptr || length == nullptr)
     return read_var(file, address, length);
   const uint32_t left = file->buf_left;
-  uint8_t *const data = file->buffer + file->buf_pos;
+  const uint32_t start = file->buf_pos;
+  uint8_t *const data = file->buffer + start;
   if (left == 0 || (data[0] == file->bom_bytes[0] && file->bom_len != 0))
     return read_var(file, address, length);
-  const void *hit =
-      std::memchr(data, file->lean_lf, left < file->record_length ? left : file->record_length);
-  if (hit == nullptr) return read_var(file, address, length);
-  const auto *lf = static_cast<const uint8_t *>(hit);
-  const uint32_t consumed = static_cast<uint32_t>(lf - data) + 1;
-  file->buf_pos += consumed;
+  const uint32_t end = start + (left < file->record_length ? left : file->record_length);
+  if (end > file->lf_map_end) return read_var(file, address, length);
+  const uint32_t *const map = file->lf_map;
+  uint32_t word = start / 32;
+  const uint32_t last = (end - 1) / 32;
+  uint32_t bits = map[word] & (~0u << start % 32);
+  while (bits == 0) {
+    if (word == last) return read_var(file, address, length);
+    bits = map[++word];
+  }
+  const uint32_t found = 32 * word + static_cast<uint32_t>(__builtin_ctz(bits));
+  if (found >= end) return read_var(file, address, length);
+  const uint32_t consumed = found - start + 1;
+  file->buf_pos = found + 1;
   file->buf_left = left - consumed;
   file->position += consumed;
+  const uint8_t *const lf = file->buffer + found;
   const uint32_t record = consumed - 1 - (lf != data && lf[-1] == file->lean_cr ? 1 : 0);
   if (file->in_transcoder != nullptr && record != 0)
     return deliver(file, data, record, address, length);
