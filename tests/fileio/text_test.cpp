@@ -10,6 +10,7 @@
 #include <random>
 
 #include "file_fixture.h"
+#include "line_model.h"
 #include "syscall_faults.h"
 
 namespace qztest {
@@ -112,35 +113,6 @@ TEST_F(TextTest, LineEdgeCases) {
   }
 }
 
-// The buffered line reader's rules applied to the whole file at once, with
-// no buffer: what the reader must give whatever its refills and whichever
-// of its paths takes a line. One-byte delimiters, no conversion.
-std::string ModelRecords(const std::string &bytes, uint32_t limit, bool marks) {
-  std::string out;
-  size_t at = 0;
-  while (at < bytes.size()) {
-    if (marks && bytes.compare(at, kUtf8Mark.size(), kUtf8Mark) == 0) at += kUtf8Mark.size();
-    const size_t left = bytes.size() - at;
-    const size_t scanned = std::min<size_t>(left, limit);
-    size_t lf = bytes.find('\n', at);
-    lf = lf == std::string::npos || lf - at >= scanned ? std::string::npos : lf - at;
-    if (lf == std::string::npos && scanned == limit && left > limit && bytes[at + limit] == '\n')
-      lf = limit;
-    else if (lf == std::string::npos && scanned == limit && left > limit + 1 &&
-             bytes[at + limit] == '\r' && bytes[at + limit + 1] == '\n')
-      lf = limit + 1;
-    if (lf != std::string::npos) {
-      const size_t record = lf > 0 && bytes[at + lf - 1] == '\r' ? lf - 1 : lf;
-      out += bytes.substr(at, record) + "|";
-      at += lf + 1;
-    } else {
-      out += bytes.substr(at, scanned) + (scanned == left ? "|" : "~|");
-      at += scanned;
-    }
-  }
-  return out + "EOF";
-}
-
 // Files of some 40 KiB cross several 8192-byte refills, with lines of every
 // length around the limit, carriage returns, marks and mark-like bytes at
 // record starts, and no final line feed at times: read as UTF-8 as they
@@ -188,7 +160,7 @@ TEST_F(TextTest, BufferedLinesAgreeWithTheReadersRulesAcrossRefills) {
           got += status == QZ_OK ? "|" : "~|";
         }
         // Where they part, with a little context: the records are long.
-        const std::string want = ModelRecords(bytes, limit, !converted);
+        const std::string want = qzmodel::BufferedLineRecords(bytes, limit, !converted);
         got += "EOF";
         const size_t differs =
             std::mismatch(got.begin(), got.end(), want.begin(), want.end()).first - got.begin();
