@@ -1,5 +1,6 @@
 #include "direct.h"
 
+#include <array>
 #include <bit>
 #include <cctype>
 #include <cstring>
@@ -7,6 +8,7 @@
 
 #if defined(__i386__) || defined(__x86_64__)
 #include <emmintrin.h>
+#include <tmmintrin.h>
 #endif
 
 #include "qzkernel/standin.h"
@@ -152,121 +154,13 @@ uint32_t Encode(Form form, uint32_t value, uint8_t *out, uint32_t room) {
   return kBad;
 }
 
-// One character of UTF-8 (or ISO-8859-1) at `at` to a 32-bit character at
-// `out`; false for a bad or cut sequence. Two-byte sequences inline, the
-// general decoder for the rest.
-inline bool PutCharacter(Form from, const uint8_t *&at, const uint8_t *end, uint8_t *&out) {
-  const uint32_t lead = *at;
-  uint32_t value = lead, used = 1;
-  if (lead >= 0x80 && from == Form::utf8) {
-    if (lead >= 0xc2 && lead <= 0xdf && end - at >= 2 && (at[1] & 0xc0) == 0x80) {
-      value = (lead & 0x1f) << 6 | (at[1] & 0x3f);
-      used = 2;
-    } else {
-      value = Decode(from, at, static_cast<uint32_t>(end - at), used);
-      if (value == kBad || value == kIncomplete) return false;
-    }
-  }
-  std::memcpy(out, &value, 4);
-  out += 4;
-  at += used;
-  return true;
-}
-
-#if defined(__i386__) || defined(__x86_64__)
-// Sixteen source bytes at a time: all of them widened and stored (64 bytes,
-// which the worst-case room always has while 16 source bytes remain), then
-// the pointers advance past the ASCII ones; the first other byte starts one
-// character the scalar way. ISO-8859-1 widens every byte.
-__attribute__((target("sse2"))) bool WidenSse2(Form from, const uint8_t *&at, const uint8_t *end,
-                                               uint8_t *&out) {
-  const __m128i zero = _mm_setzero_si128();
-  while (end - at >= 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(at));
-    const __m128i low = _mm_unpacklo_epi8(bytes, zero), high = _mm_unpackhi_epi8(bytes, zero);
-    auto *to = reinterpret_cast<__m128i *>(out);
-    _mm_storeu_si128(to, _mm_unpacklo_epi16(low, zero));
-    _mm_storeu_si128(to + 1, _mm_unpackhi_epi16(low, zero));
-    _mm_storeu_si128(to + 2, _mm_unpacklo_epi16(high, zero));
-    _mm_storeu_si128(to + 3, _mm_unpackhi_epi16(high, zero));
-    const unsigned others = from == Form::latin1 ? 0 : unsigned(_mm_movemask_epi8(bytes));
-    if (others == 0) {
-      at += 16;
-      out += 64;
-      continue;
-    }
-    const unsigned ascii = static_cast<unsigned>(__builtin_ctz(others));
-    at += ascii;
-    out += 4 * ascii;
-    if (!PutCharacter(from, at, end, out)) return false;
-  }
-  return true;
-}
-
-bool HasSse2() {
-  static const bool sse2 = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("sse2") != 0;
-  }();
-  return sse2;
-}
-#endif
-
-// UTF-8 or ISO-8859-1 to 32-bit characters when the target holds the worst
-// case (four bytes a source byte), the conversion behind every text line a
-// kernel reads: no room checks, sixteen bytes at a time where the processor
-// can (else four ASCII bytes at a time), and one character at a time for
-// the rest.
-QZStatus BytesToUtf32(Form from, const uint8_t *source, uint32_t n, uint8_t *target,
-                      uint32_t *produced) {
-  static_assert(std::endian::native == std::endian::little, "stores 32-bit values as they are");
-  const uint8_t *at = source;
-  const uint8_t *const end = source + n;
-  uint8_t *out = target;
-#if defined(__i386__) || defined(__x86_64__)
-  if (HasSse2() && !WidenSse2(from, at, end, out)) return QZK_BAD_SEQUENCE;
-#endif
-  while (at < end) {
-    uint32_t word;
-    if (end - at >= 4 && (std::memcpy(&word, at, 4), (word & 0x80808080u) == 0)) {
-      for (int i = 0; i < 4; ++i) {
-        const uint32_t value = word >> (8 * i) & 0xff;
-        std::memcpy(out + 4 * i, &value, 4);
-      }
-      at += 4;
-      out += 16;
-      continue;
-    }
-    if (!PutCharacter(from, at, end, out)) return QZK_BAD_SEQUENCE;
-  }
-  if (produced != nullptr) *produced = static_cast<uint32_t>(out - target);
-  return QZ_OK;
-}
-
-} // namespace
-
-Form FormOf(const char *iconv_name) {
-  std::string key;
-  for (const char *p = iconv_name; p != nullptr && *p != '\0'; ++p)
-    if (std::isalnum(static_cast<unsigned char>(*p)))
-      key.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(*p))));
-  if (key == "UTF8") return Form::utf8;
-  if (key == "UTF16LE") return Form::utf16le;
-  if (key == "UTF16BE") return Form::utf16be;
-  if (key == "UTF32LE") return Form::utf32le;
-  if (key == "UTF32BE") return Form::utf32be;
-  if (key == "ISO88591" || key == "LATIN1") return Form::latin1;
-  return Form::none;
-}
-
+// Any pair, character by character with the room checked for each.
 QZStatus ConvertDirect(Form from, Form to, const uint8_t *source, uint32_t source_bytes,
                        uint8_t *target, uint32_t capacity, uint32_t *produced) {
   uint32_t in = 0, out = 0;
   // Runs of ASCII between byte forms and 32-bit characters, the common
   // case of text, without the per-character dispatch.
   const bool bytes_to_utf32 = (from == Form::utf8 || from == Form::latin1) && to == Form::utf32le;
-  if (bytes_to_utf32 && capacity / 4 >= source_bytes)
-    return BytesToUtf32(from, source, source_bytes, target, produced);
   const bool utf32_to_bytes = from == Form::utf32le && (to == Form::utf8 || to == Form::latin1);
   while (in < source_bytes) {
     if (bytes_to_utf32) {
@@ -299,4 +193,396 @@ QZStatus ConvertDirect(Form from, Form to, const uint8_t *source, uint32_t sourc
   return QZ_OK;
 }
 
+// The well-formed three-byte sequence at `at` (most CJK text), or 0.
+inline uint32_t ThreeByteValue(const uint8_t *at, const uint8_t *end) {
+  if ((at[0] & 0xf0) != 0xe0 || end - at < 3 || (at[1] & 0xc0) != 0x80 || (at[2] & 0xc0) != 0x80)
+    return 0;
+  const uint32_t value = (at[0] & 0x0fu) << 12 | (at[1] & 0x3fu) << 6 | (at[2] & 0x3fu);
+  return value >= 0x800 && (value < 0xd800 || value > 0xdfff) ? value : 0;
+}
+
+// One character of UTF-8 (or ISO-8859-1) at `at` to a 32-bit character at
+// `out`; false for a bad or cut sequence. Two- and three-byte sequences
+// inline, the general decoder for the rest and for judging the bad ones.
+inline bool PutCharacter(Form from, const uint8_t *&at, const uint8_t *end, uint8_t *&out) {
+  const uint32_t lead = *at;
+  uint32_t value = lead, used = 1;
+  if (lead >= 0x80 && from == Form::utf8) {
+    if (lead >= 0xc2 && lead <= 0xdf && end - at >= 2 && (at[1] & 0xc0) == 0x80) {
+      value = (lead & 0x1f) << 6 | (at[1] & 0x3f);
+      used = 2;
+    } else if ((value = ThreeByteValue(at, end)) != 0) {
+      used = 3;
+    } else {
+      value = Decode(from, at, static_cast<uint32_t>(end - at), used);
+      if (value == kBad || value == kIncomplete) return false;
+    }
+  }
+  std::memcpy(out, &value, 4);
+  out += 4;
+  at += used;
+  return true;
+}
+
+// The 32-bit characters of the bytes from `at` to `end` at `out`, a target
+// with room for the worst case; the end of the characters, null for a bad or
+// cut sequence. Four ASCII bytes at a time, one character at a time for the
+// rest.
+template <Form kFrom> uint8_t *WidenScalar(const uint8_t *at, const uint8_t *end, uint8_t *out) {
+  while (at < end) {
+    uint32_t word;
+    if (end - at >= 4 && (std::memcpy(&word, at, 4), (word & 0x80808080u) == 0)) {
+      for (int i = 0; i < 4; ++i) {
+        const uint32_t value = word >> (8 * i) & 0xff;
+        std::memcpy(out + 4 * i, &value, 4);
+      }
+      at += 4;
+      out += 16;
+      continue;
+    }
+    if (!PutCharacter(kFrom, at, end, out)) return nullptr;
+  }
+  return out;
+}
+
+// The status of a widening that ended at `out` (null: a bad sequence).
+inline QZStatus Widened(const uint8_t *out, const uint8_t *target, uint32_t *produced) {
+  if (out == nullptr) return QZK_BAD_SEQUENCE;
+  if (produced != nullptr) *produced = static_cast<uint32_t>(out - target);
+  return QZ_OK;
+}
+
+// UTF-8 or ISO-8859-1 to 32-bit characters, the conversion behind every
+// text line a kernel reads. With room for the worst case (four bytes a
+// source byte) no room checks; otherwise the general loop.
+template <Form kFrom>
+QZStatus BytesToUtf32Scalar(Form from, Form to, const uint8_t *source, uint32_t source_bytes,
+                            uint8_t *target, uint32_t capacity, uint32_t *produced) {
+  static_assert(std::endian::native == std::endian::little, "stores 32-bit values as they are");
+  if (capacity / 4 < source_bytes)
+    return ConvertDirect(from, to, source, source_bytes, target, capacity, produced);
+  return Widened(WidenScalar<kFrom>(source, source + source_bytes, target), target, produced);
+}
+
+#if defined(__i386__) || defined(__x86_64__)
+#define QZK_SSE2 __attribute__((target("sse2"), always_inline)) inline
+
+// Up to sixteen characters decoded from one block of source bytes, as the
+// low and the high byte of each, in order.
+struct Block {
+  __m128i low, high;
+  uint32_t used;  // source bytes they take
+  uint32_t chars; // characters
+};
+
+// Bits set in each byte value.
+constexpr auto kBitCounts = [] {
+  std::array<uint8_t, 256> counts{};
+  for (unsigned i = 0; i < 256; ++i)
+    counts[i] = static_cast<uint8_t>(std::popcount(i));
+  return counts;
+}();
+
+// Takes the lanes set in `lanes` out of a block, the lanes above each
+// moving down. SSE2 has no byte shuffle: the lanes go one at a time.
+struct DropLanes {
+  // Row p: 0xff in the lanes from p on; row 16: none.
+  struct Masks {
+    alignas(16) uint8_t from[17][16];
+  };
+  static constexpr Masks kMasks = [] {
+    Masks masks{};
+    for (int p = 0; p < 16; ++p)
+      for (int i = p; i < 16; ++i)
+        masks.from[p][i] = 0xff;
+    return masks;
+  }();
+
+  // The lanes set in `from` take their upper neighbours' bytes.
+  QZK_SSE2 static __m128i Drop(__m128i lanes, __m128i from) {
+    return _mm_xor_si128(lanes,
+                         _mm_and_si128(_mm_xor_si128(lanes, _mm_srli_si128(lanes, 1)), from));
+  }
+  QZK_SSE2 static void Drop(Block &block, unsigned row) {
+    const __m128i from = _mm_load_si128(reinterpret_cast<const __m128i *>(kMasks.from[row]));
+    block.low = Drop(block.low, from);
+    block.high = Drop(block.high, from);
+  }
+
+  // Lowest first: the n lanes gone before one have moved it down n. Two go
+  // without a branch (a marker bit past them makes the row 16 when there
+  // are none), as text rarely has more in sixteen bytes.
+  QZK_SSE2 static void Apply(Block &block, unsigned lanes) {
+    Drop(block, static_cast<unsigned>(std::countr_zero(lanes | 1u << 16)));
+    lanes &= lanes - 1;
+    Drop(block, static_cast<unsigned>(std::countr_zero(lanes | 1u << 17)) - 1);
+    lanes &= lanes - 1;
+    for (unsigned gone = 2; lanes != 0; ++gone, lanes &= lanes - 1)
+      Drop(block, static_cast<unsigned>(std::countr_zero(lanes)) - gone);
+  }
+};
+
+// The same with SSSE3's byte shuffle, all lanes at once: each half packed
+// by a table, the upper half then moved down to follow the lower.
+struct ShuffleLanes {
+  struct Tables {
+    uint8_t kept[256][8];            // the lanes not set in a byte, in order; zeros after
+    alignas(16) uint8_t up[256][16]; // lanes moved up past those kept, zeros under them
+  };
+  static constexpr Tables kTables = [] {
+    Tables tables{};
+    for (unsigned mask = 0; mask < 256; ++mask) {
+      int n = 0;
+      for (uint8_t lane = 0; lane < 8; ++lane)
+        if ((mask >> lane & 1) == 0) tables.kept[mask][n++] = lane;
+      for (int i = 0; i < 16; ++i)
+        tables.up[mask][i] = i >= n && i - n < 8 ? static_cast<uint8_t>(i - n) : 0x80;
+    }
+    return tables;
+  }();
+
+  // Inline but not always_inline: WidenBlocks is built for SSE2 and takes
+  // this in only where it is itself inlined into the SSSE3 conversion.
+  __attribute__((target("ssse3"))) static inline void Apply(Block &block, unsigned lanes) {
+    const unsigned lower = lanes & 0xff, upper = lanes >> 8;
+    const __m128i first = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(kTables.kept[lower]));
+    const __m128i second = _mm_add_epi8(
+        _mm_loadl_epi64(reinterpret_cast<const __m128i *>(kTables.kept[upper])), _mm_set1_epi8(8));
+    const __m128i up = _mm_load_si128(reinterpret_cast<const __m128i *>(kTables.up[lower]));
+    const __m128i order = _mm_or_si128(first, _mm_shuffle_epi8(second, up));
+    block.low = _mm_shuffle_epi8(block.low, order);
+    block.high = _mm_shuffle_epi8(block.high, order);
+  }
+};
+
+// ASCII and well-formed two-byte sequences (most Latin, Greek and Cyrillic
+// text) decoded in the registers; false for any other byte, which the
+// scalar decoder then converts or judges. A lead in the last lane (`last`,
+// read apart so that the next block's address need not wait for the
+// vector work) waits for the next block.
+template <Form kFrom, class Compaction>
+QZK_SSE2 bool DecodeBlock(__m128i bytes, uint8_t last, Block &block) {
+  block = {bytes, _mm_setzero_si128(), 16, 16};
+  const auto others = static_cast<unsigned>(_mm_movemask_epi8(bytes));
+  if (kFrom == Form::latin1 || others == 0) return true;
+  // As signed bytes: C2..DF leads, 80..BF continuations.
+  const __m128i lead = _mm_and_si128(_mm_cmpgt_epi8(bytes, _mm_set1_epi8(int8_t(0xc1))),
+                                     _mm_cmplt_epi8(bytes, _mm_set1_epi8(int8_t(0xe0))));
+  const __m128i trail = _mm_cmplt_epi8(bytes, _mm_set1_epi8(int8_t(0xc0)));
+  const auto leads = static_cast<unsigned>(_mm_movemask_epi8(lead));
+  const auto trails = static_cast<unsigned>(_mm_movemask_epi8(trail));
+  // Only leads and continuations, each lead followed by one.
+  if (((leads | trails) ^ others) | (trails ^ (leads << 1 & 0xffffu))) return false;
+  // 110abcde 10fghijk: high byte 00000abc, low byte defghijk.
+  const __m128i next = _mm_srli_si128(bytes, 1);
+  const __m128i joined =
+      _mm_or_si128(_mm_and_si128(_mm_slli_epi16(bytes, 6), _mm_set1_epi8(int8_t(0xc0))),
+                   _mm_and_si128(next, _mm_set1_epi8(0x3f)));
+  block.low = _mm_xor_si128(bytes, _mm_and_si128(_mm_xor_si128(bytes, joined), lead));
+  block.high = _mm_and_si128(lead, _mm_and_si128(_mm_srli_epi16(bytes, 2), _mm_set1_epi8(0x07)));
+  block.used = 16 - (last >= 0xc0); // valid, so C2..DF
+  block.chars = block.used - kBitCounts[trails & 0xff] - kBitCounts[trails >> 8];
+  Compaction::Apply(block, trails);
+  return true;
+}
+
+// The block's sixteen lanes as 32-bit characters.
+QZK_SSE2 void Words(const Block &block, __m128i &w0, __m128i &w1, __m128i &w2, __m128i &w3) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i first = _mm_unpacklo_epi8(block.low, block.high);
+  const __m128i second = _mm_unpackhi_epi8(block.low, block.high);
+  w0 = _mm_unpacklo_epi16(first, zero);
+  w1 = _mm_unpackhi_epi16(first, zero);
+  w2 = _mm_unpacklo_epi16(second, zero);
+  w3 = _mm_unpackhi_epi16(second, zero);
+}
+
+// All sixteen lanes, for a target with room for them: lanes past the
+// characters are overwritten by the next ones or lie past the result.
+QZK_SSE2 void StoreAll(uint8_t *out, const Block &block) {
+  __m128i w0, w1, w2, w3;
+  Words(block, w0, w1, w2, w3);
+  auto *to = reinterpret_cast<__m128i *>(out);
+  _mm_storeu_si128(to, w0);
+  _mm_storeu_si128(to + 1, w1);
+  _mm_storeu_si128(to + 2, w2);
+  _mm_storeu_si128(to + 3, w3);
+}
+
+// The block's characters and no lane more.
+QZK_SSE2 void StoreChars(uint8_t *out, const Block &block) {
+  __m128i w0, w1, w2, w3;
+  Words(block, w0, w1, w2, w3);
+  uint32_t chars = block.chars;
+  for (; chars >= 4; chars -= 4, out += 16) {
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out), w0);
+    w0 = w1;
+    w1 = w2;
+    w2 = w3;
+  }
+  if (chars >= 2) {
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(out), w0);
+    w0 = _mm_srli_si128(w0, 8);
+    out += 8;
+  }
+  if (chars & 1) {
+    const auto value = static_cast<uint32_t>(_mm_cvtsi128_si32(w0));
+    std::memcpy(out, &value, 4);
+  }
+}
+
+// Shifts the bytes `count` (0 to 15) lanes down, zeros coming in on top.
+QZK_SSE2 __m128i ShiftDown(__m128i bytes, uint32_t count) {
+  const __m128i by_eight = _mm_set1_epi32(-static_cast<int>(count >> 3 & 1));
+  bytes = _mm_or_si128(_mm_and_si128(by_eight, _mm_srli_si128(bytes, 8)),
+                       _mm_andnot_si128(by_eight, bytes));
+  const auto bits = static_cast<int>(8 * (count & 7));
+  return _mm_or_si128(_mm_srl_epi64(bytes, _mm_cvtsi32_si128(bits)),
+                      _mm_sll_epi64(_mm_srli_si128(bytes, 8), _mm_cvtsi32_si128(64 - bits)));
+}
+
+// The `left` (1 to 15) bytes of a source shorter than sixteen, zeros above
+// them, read without a byte past them: two overlapping loads.
+QZK_SSE2 __m128i LoadShort(const uint8_t *at, uint32_t left) {
+  const uint8_t *const end = at + left;
+  if (left >= 8) {
+    const __m128i head = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(at));
+    const __m128i last = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(end - 8));
+    const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(8 * (16 - left)));
+    return _mm_unpacklo_epi64(head, _mm_srl_epi64(last, shift));
+  }
+  if (left >= 4) {
+    uint32_t head, last;
+    std::memcpy(&head, at, 4);
+    std::memcpy(&last, end - 4, 4);
+    const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(8 * (left - 4)));
+    return _mm_or_si128(_mm_cvtsi32_si128(static_cast<int>(head)),
+                        _mm_sll_epi64(_mm_cvtsi32_si128(static_cast<int>(last)), shift));
+  }
+  uint32_t word = at[0];
+  if (left >= 2) {
+    uint16_t last;
+    std::memcpy(&last, end - 2, 2);
+    word |= uint32_t{last} << (8 * (left - 2));
+  }
+  return _mm_cvtsi32_si128(static_cast<int>(word));
+}
+
+// WidenScalar sixteen source bytes at a time, then the last fewer as one
+// more block, writing nothing past `limit`; a block with more than ASCII
+// and two-byte sequences gives its ASCII and then one character the scalar
+// way.
+template <Form kFrom, class Compaction>
+QZK_SSE2 uint8_t *WidenBlocks(const uint8_t *at, const uint8_t *end, uint8_t *out,
+                              const uint8_t *limit) {
+  const uint8_t *const source = at;
+  Block block;
+  while (end - at >= 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(at));
+    if (DecodeBlock<kFrom, Compaction>(bytes, at[15], block)) {
+      StoreAll(out, block); // room for the worst case
+      at += block.used;
+      out += 4 * block.chars;
+      continue;
+    }
+    const auto ascii =
+        static_cast<uint32_t>(std::countr_zero(static_cast<unsigned>(_mm_movemask_epi8(bytes))));
+    StoreAll(out, Block{bytes, _mm_setzero_si128(), ascii, ascii});
+    at += ascii;
+    out += 4 * ascii;
+    if (!PutCharacter(kFrom, at, end, out)) return nullptr;
+  }
+  if (at == end) return out;
+  // The last fewer than sixteen bytes, from the sixteen that end the source
+  // where there are as many.
+  const auto left = static_cast<uint32_t>(end - at);
+  __m128i tail;
+  if (end - source >= 16) {
+    const __m128i window = _mm_loadu_si128(reinterpret_cast<const __m128i *>(end - 16));
+    // ASCII gave a character a byte, those before `at` the last ones before
+    // `out`: the whole window goes where the characters end.
+    if (kFrom == Form::latin1 || _mm_movemask_epi8(window) == 0) {
+      out += 4 * left;
+      StoreAll(out - 64, Block{window, _mm_setzero_si128(), 16, 16});
+      return out;
+    }
+    tail = ShiftDown(window, 16 - left);
+  } else {
+    tail = LoadShort(at, left);
+  }
+  if (!DecodeBlock<kFrom, Compaction>(tail, 0, block)) return WidenScalar<kFrom>(at, end, out);
+  // The zeros above the tail decoded as the last characters.
+  block.chars -= 16 - left;
+  if (limit - out >= 64)
+    StoreAll(out, block);
+  else
+    StoreChars(out, block);
+  return out + 4 * block.chars;
+}
+
+// BytesToUtf32Scalar with SSE2.
+template <Form kFrom>
+__attribute__((target("sse2"))) QZStatus BytesToUtf32Sse2(Form from, Form to, const uint8_t *source,
+                                                          uint32_t source_bytes, uint8_t *target,
+                                                          uint32_t capacity, uint32_t *produced) {
+  if (capacity / 4 < source_bytes)
+    return ConvertDirect(from, to, source, source_bytes, target, capacity, produced);
+  return Widened(
+      WidenBlocks<kFrom, DropLanes>(source, source + source_bytes, target, target + capacity),
+      target, produced);
+}
+
+// And with SSSE3's shuffle.
+template <Form kFrom>
+__attribute__((target("ssse3"))) QZStatus
+BytesToUtf32Ssse3(Form from, Form to, const uint8_t *source, uint32_t source_bytes, uint8_t *target,
+                  uint32_t capacity, uint32_t *produced) {
+  if (capacity / 4 < source_bytes)
+    return ConvertDirect(from, to, source, source_bytes, target, capacity, produced);
+  return Widened(
+      WidenBlocks<kFrom, ShuffleLanes>(source, source + source_bytes, target, target + capacity),
+      target, produced);
+}
+
+#endif
+
+template <Form kFrom> DirectConversion BytesToUtf32For([[maybe_unused]] Vectors vectors) {
+#if defined(__i386__) || defined(__x86_64__)
+  if constexpr (kFrom == Form::utf8) // ISO-8859-1 has nothing to shuffle
+    if (vectors >= Vectors::ssse3) return BytesToUtf32Ssse3<kFrom>;
+  if (vectors >= Vectors::sse2) return BytesToUtf32Sse2<kFrom>;
+#endif
+  return BytesToUtf32Scalar<kFrom>;
+}
+} // namespace
+
+Form FormOf(const char *iconv_name) {
+  std::string key;
+  for (const char *p = iconv_name; p != nullptr && *p != '\0'; ++p)
+    if (std::isalnum(static_cast<unsigned char>(*p)))
+      key.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(*p))));
+  if (key == "UTF8") return Form::utf8;
+  if (key == "UTF16LE") return Form::utf16le;
+  if (key == "UTF16BE") return Form::utf16be;
+  if (key == "UTF32LE") return Form::utf32le;
+  if (key == "UTF32BE") return Form::utf32be;
+  if (key == "ISO88591" || key == "LATIN1") return Form::latin1;
+  return Form::none;
+}
+
+Vectors ProcessorVectors() {
+#if defined(__i386__) || defined(__x86_64__)
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("ssse3")) return Vectors::ssse3;
+  if (__builtin_cpu_supports("sse2")) return Vectors::sse2;
+#endif
+  return Vectors::none;
+}
+
+DirectConversion DirectConversionFor(Form from, Form to, Vectors vectors) {
+  if (from == Form::none || to == Form::none) return nullptr;
+  if (to == Form::utf32le && from == Form::utf8) return BytesToUtf32For<Form::utf8>(vectors);
+  if (to == Form::utf32le && from == Form::latin1) return BytesToUtf32For<Form::latin1>(vectors);
+  return ConvertDirect;
+}
 } // namespace qzk

@@ -17,7 +17,17 @@ enum class Form : uint8_t { none, utf8, utf16le, utf16be, utf32le, utf32be, lati
 // The form behind an iconv name, or Form::none (iconv then converts).
 Form FormOf(const char *iconv_name);
 
-QZStatus ConvertDirect(Form from, Form to, const uint8_t *source, uint32_t source_bytes,
-                       uint8_t *target, uint32_t capacity, uint32_t *produced);
+using DirectConversion = QZStatus (*)(Form from, Form to, const uint8_t *source,
+                                      uint32_t source_bytes, uint8_t *target, uint32_t capacity,
+                                      uint32_t *produced);
+
+// Vector instructions a conversion may use, each level with the ones below.
+enum class Vectors : uint8_t { none, sse2, ssse3 };
+// The best level this processor has.
+Vectors ProcessorVectors();
+
+// The conversion for that pair with those instructions, picked once when a
+// transcoder is made; null when iconv converts.
+DirectConversion DirectConversionFor(Form from, Form to, Vectors vectors);
 
 } // namespace qzk

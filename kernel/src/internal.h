@@ -41,8 +41,10 @@ struct Kernel;
 
 // Registry of live objects, keyed by the address of the public record.
 void Register(const void *object, Kind kind, Kernel *kernel);
-// Kernel of a live object of that kind, or null.
-Kernel *Owner(const void *object, Kind kind);
+// Kernel of a live object of that kind, or null (defined below).
+inline Kernel *Owner(const void *object, Kind kind);
+// Owner through the registry's table and lock.
+Kernel *LookUpOwner(const void *object, Kind kind);
 // Removes a live object of that kind; false when it is not registered (a
 // second destroy, a foreign pointer). Exactly one of several racing callers
 // wins, so an object is never torn down twice.
@@ -53,10 +55,11 @@ bool Take(const void *object, Kind kind);
 void Misuse(Kernel *kernel, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
 // Counts one operation of that kind; true when fault injection makes this
-// one fail.
-bool Inject(Kernel *kernel, QZKFault fault);
+// one fail (defined below).
+inline bool Inject(Kernel *kernel, QZKFault fault);
+// The armed part of Inject: true for the one call that takes the fault.
+bool TakeArmedFault(Kernel *kernel, QZKFault fault, uint32_t armed);
 
-struct Kernel;
 // Notes a successful creation for qzk_creations.
 void RecordCreation(Kernel *kernel, QZKObjectKind kind, const char *name, QZWord context,
                     uint32_t from = 0, uint32_t to = 0);
@@ -92,8 +95,13 @@ struct Kernel : QZHandle {
   // kernel was created.
   uint32_t orphan_misuse_base = 0;
 
-  // Counted on every call that can fail, so kept lock-free.
-  std::atomic<uint32_t> fault_count[QZK_FAULT_COUNT] = {};
+  // Operations of every call that can fail, counted lock-free. The first
+  // thread to count owns `own_count` and adds to it with a plain store (a
+  // locked add waits for every store before it, which a call per text line
+  // feels); the others add to `shared_count`. A count is the sum.
+  std::atomic<uint32_t> counting_thread{0}; // ThisThread() of the owner, 0: none yet
+  std::atomic<uint32_t> own_count[QZK_FAULT_COUNT] = {};
+  std::atomic<uint32_t> shared_count[QZK_FAULT_COUNT] = {};
   std::atomic<uint32_t> fault_at[QZK_FAULT_COUNT] = {}; // 0: disarmed
 
   // Everything alive, so that destroying the kernel releases it all.
@@ -117,12 +125,69 @@ struct Kernel : QZHandle {
   std::mutex creations_mutex;
   std::vector<QZKCreation> creations;
 
+  std::atomic<QZKVectors> vector_limit{QZK_VECTORS_SSSE3};
   std::string os_encoding;
   Nls *nls_object = nullptr;
   QZByteTranscoders byte_record{};
   Transcoder *byte_transcoder = nullptr; // kernel-owned, not counted
   int32_t timezone_value = 0;
 };
+
+// Each thread's last successful lookup: the same object asked again with no
+// removal since is still alive, so hot objects (a handle's transcoder, asked
+// once a line) skip the lock and the table.
+struct LastLookup {
+  const void *object;
+  Kind kind;
+  Kernel *kernel;
+  uint64_t removals;
+};
+extern thread_local constinit LastLookup last_lookup __attribute__((tls_model("initial-exec")));
+// Removals from the registry so far, so that a thread's last answer stays
+// good until one.
+extern constinit std::atomic<uint64_t> registry_removals;
+
+// Inline: every call on an object starts here.
+inline Kernel *Owner(const void *object, Kind kind) {
+  const LastLookup &last = last_lookup;
+  if (object != nullptr && last.object == object && last.kind == kind &&
+      last.removals == registry_removals.load(std::memory_order_acquire))
+    return last.kernel;
+  return LookUpOwner(object, kind);
+}
+
+// A number of the calling thread, from 1; kSharedThread for threads past
+// the numbers, which never own a counter.
+constexpr uint32_t kSharedThread = UINT32_MAX;
+extern thread_local constinit uint32_t thread_number __attribute__((tls_model("initial-exec")));
+uint32_t NumberThisThread();
+inline uint32_t ThisThread() {
+  const uint32_t number = thread_number;
+  return number != 0 ? number : NumberThisThread();
+}
+
+// Operations of that kind so far.
+inline uint32_t OperationCount(const Kernel *kernel, QZKFault fault) {
+  return kernel->own_count[fault].load(std::memory_order_relaxed) +
+         kernel->shared_count[fault].load(std::memory_order_relaxed);
+}
+
+// The counting of a thread that does not own the counters (yet).
+void CountShared(Kernel *kernel, QZKFault fault);
+
+inline void CountOperation(Kernel *kernel, QZKFault fault) {
+  if (kernel->counting_thread.load(std::memory_order_relaxed) != ThisThread())
+    return CountShared(kernel, fault);
+  std::atomic<uint32_t> &own = kernel->own_count[fault];
+  own.store(own.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed); // only we write it
+}
+
+// Inline: counted on every call that can fail, and almost never armed.
+inline bool Inject(Kernel *kernel, QZKFault fault) {
+  CountOperation(kernel, fault);
+  const uint32_t armed = kernel->fault_at[fault].load(std::memory_order_relaxed);
+  return armed != 0 && TakeArmedFault(kernel, fault, armed);
+}
 
 // Pools (pool.cpp).
 QZPool *CreatePool(QZHandle *kernel, const QZObjectOptions *options, QZWord context,

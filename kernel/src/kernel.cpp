@@ -21,20 +21,7 @@ struct RegistryEntry {
 struct Registry {
   std::shared_mutex mutex;
   std::unordered_map<const void *, RegistryEntry> objects;
-  // Counts removals, so that a thread's last answer stays good until one.
-  std::atomic<uint64_t> removals{0};
 };
-
-// Each thread's last successful lookup: the same object asked again with no
-// removal since is still alive, so hot objects (a handle's transcoder, asked
-// once a line) skip the lock and the table.
-struct LastLookup {
-  const void *object = nullptr;
-  Kind kind{};
-  Kernel *kernel = nullptr;
-  uint64_t removals = 0;
-};
-thread_local LastLookup last_lookup __attribute__((tls_model("initial-exec")));
 
 // Never destroyed: objects may be looked up from atexit handlers and from
 // threads that outlive main.
@@ -42,6 +29,9 @@ Registry &TheRegistry() {
   static Registry *registry = new Registry;
   return *registry;
 }
+
+// Threads given a number so far (ThisThread).
+constinit std::atomic<uint64_t> threads_numbered{0};
 
 // Misuses through pointers that lead to no kernel (null, garbage, a pointer
 // to an object already gone). Every live kernel reports them.
@@ -81,23 +71,39 @@ QZStatus NamedValue(QZHandle *handle, const QZChar *name, uint32_t length, uint3
 
 } // namespace
 
+thread_local constinit LastLookup last_lookup = {};
+constinit std::atomic<uint64_t> registry_removals{0};
+thread_local constinit uint32_t thread_number = 0;
+
+uint32_t NumberThisThread() {
+  const uint64_t number = threads_numbered.fetch_add(1, std::memory_order_relaxed) + 1;
+  thread_number = number < kSharedThread ? static_cast<uint32_t>(number) : kSharedThread;
+  return thread_number;
+}
+
+void CountShared(Kernel *kernel, QZKFault fault) {
+  const uint32_t self = ThisThread();
+  uint32_t none = 0;
+  if (self != kSharedThread &&
+      kernel->counting_thread.compare_exchange_strong(none, self, std::memory_order_relaxed))
+    return CountOperation(kernel, fault);
+  kernel->shared_count[fault].fetch_add(1, std::memory_order_relaxed);
+}
+
 void Register(const void *object, Kind kind, Kernel *kernel) {
   Registry &registry = TheRegistry();
   std::unique_lock guard(registry.mutex);
   registry.objects[object] = RegistryEntry{kind, kernel};
 }
 
-Kernel *Owner(const void *object, Kind kind) {
+Kernel *LookUpOwner(const void *object, Kind kind) {
   if (object == nullptr) return nullptr;
   Registry &registry = TheRegistry();
-  LastLookup &last = last_lookup;
-  if (last.object == object && last.kind == kind &&
-      last.removals == registry.removals.load(std::memory_order_acquire))
-    return last.kernel;
   std::shared_lock guard(registry.mutex);
   auto it = registry.objects.find(object);
   if (it == registry.objects.end() || it->second.kind != kind) return nullptr;
-  last = {object, kind, it->second.kernel, registry.removals.load(std::memory_order_relaxed)};
+  last_lookup = {object, kind, it->second.kernel,
+                 registry_removals.load(std::memory_order_relaxed)};
   return it->second.kernel;
 }
 
@@ -108,7 +114,7 @@ bool Take(const void *object, Kind kind) {
   auto it = registry.objects.find(object);
   if (it == registry.objects.end() || it->second.kind != kind) return false;
   registry.objects.erase(it);
-  registry.removals.fetch_add(1, std::memory_order_release);
+  registry_removals.fetch_add(1, std::memory_order_release);
   return true;
 }
 
@@ -125,13 +131,12 @@ void Misuse(Kernel *kernel, const char *format, ...) {
   std::fprintf(stderr, "qzkernel: misuse: %s\n", text);
 }
 
-bool Inject(Kernel *kernel, QZKFault fault) {
-  const uint32_t count = kernel->fault_count[fault].fetch_add(1, std::memory_order_relaxed) + 1;
-  uint32_t armed = kernel->fault_at[fault].load(std::memory_order_relaxed);
+bool TakeArmedFault(Kernel *kernel, QZKFault fault, uint32_t armed) {
   // At or past the armed count (another thread may have counted between the
-  // arming's read and its store), and of calls racing for it exactly one
-  // disarms it.
-  return armed != 0 && count >= armed && kernel->fault_at[fault].compare_exchange_strong(armed, 0);
+  // arming's read and its store, or since this call counted), and of calls
+  // racing for it exactly one disarms it.
+  return OperationCount(kernel, fault) >= armed &&
+         kernel->fault_at[fault].compare_exchange_strong(armed, 0);
 }
 
 void RecordCreation(Kernel *kernel, QZKObjectKind kind, const char *name, QZWord context,
@@ -246,7 +251,7 @@ QZ_EXPORT void qzk_fail_nth(QZHandle *handle, QZKFault fault, uint32_t nth) {
            static_cast<int>(fault));
     return;
   }
-  kernel->fault_at[fault].store(nth == 0 ? 0 : kernel->fault_count[fault].load() + nth);
+  kernel->fault_at[fault].store(nth == 0 ? 0 : OperationCount(kernel, fault) + nth);
 }
 
 QZ_EXPORT uint32_t qzk_operation_count(QZHandle *handle, QZKFault fault) {
@@ -256,7 +261,7 @@ QZ_EXPORT uint32_t qzk_operation_count(QZHandle *handle, QZKFault fault) {
            static_cast<int>(fault));
     return 0;
   }
-  return kernel->fault_count[fault].load();
+  return OperationCount(kernel, fault);
 }
 
 QZ_EXPORT void qzk_set_sibling_available(QZHandle *handle, const char *name, int available) {
@@ -331,6 +336,17 @@ QZ_EXPORT void qzk_clear_creations(QZHandle *handle) {
   }
   std::lock_guard guard(kernel->creations_mutex);
   kernel->creations.clear();
+}
+
+QZ_EXPORT void qzk_set_vector_limit(QZHandle *handle, QZKVectors limit) {
+  Kernel *kernel = FindKernel(handle);
+  if (kernel == nullptr || static_cast<int>(limit) < QZK_VECTORS_NONE ||
+      static_cast<int>(limit) > QZK_VECTORS_SSSE3) {
+    Misuse(kernel, "set_vector_limit: bad kernel %p or limit %d", static_cast<void *>(handle),
+           static_cast<int>(limit));
+    return;
+  }
+  kernel->vector_limit.store(limit);
 }
 
 QZ_EXPORT void qzk_set_timezone(QZHandle *handle, int32_t seconds_west) {

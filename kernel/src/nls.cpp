@@ -63,13 +63,17 @@ struct Nls : QZNls {
   std::string os_name;
 };
 
+static_assert(static_cast<int>(Vectors::sse2) == QZK_VECTORS_SSE2 &&
+              static_cast<int>(Vectors::ssse3) == QZK_VECTORS_SSSE3);
+
 struct Transcoder : QZTranscoder {
   Kernel *kernel = nullptr;
   bool counted = true; // false for the kernel's own (word 46)
   QZWord context = 0;
   std::mutex mutex;
   iconv_t converter = reinterpret_cast<iconv_t>(-1);
-  // Both set: converted without iconv (and without its lock).
+  // Set: converted without iconv (and without its lock) unless that fails.
+  DirectConversion direct = nullptr;
   Form from_form = Form::none;
   Form to_form = Form::none;
 };
@@ -126,10 +130,10 @@ QZStatus Convert(QZTranscoder *public_transcoder, const void *source, uint32_t s
            transcoder->to);
     return QZK_BAD_ARGUMENT;
   }
-  if (transcoder->from_form != Form::none && transcoder->to_form != Form::none &&
-      ConvertDirect(transcoder->from_form, transcoder->to_form,
-                    static_cast<const uint8_t *>(source), source_bytes,
-                    static_cast<uint8_t *>(target), capacity, produced) == QZ_OK)
+  if (transcoder->direct != nullptr &&
+      transcoder->direct(transcoder->from_form, transcoder->to_form,
+                         static_cast<const uint8_t *>(source), source_bytes,
+                         static_cast<uint8_t *>(target), capacity, produced) == QZ_OK)
     return QZ_OK;
   char scratch = 0; // stands in for a null target of capacity 0
   char *in = const_cast<char *>(static_cast<const char *>(source));
@@ -197,6 +201,9 @@ Transcoder *NewTranscoder(Nls *nls, uint32_t from, uint32_t to, QZWord context, 
       source != nullptr && target != nullptr) {
     transcoder->from_form = FormOf(source->name);
     transcoder->to_form = FormOf(target->name);
+    const auto limit = static_cast<Vectors>(kernel->vector_limit.load());
+    transcoder->direct = DirectConversionFor(transcoder->from_form, transcoder->to_form,
+                                             std::min(limit, ProcessorVectors()));
   }
   if (counted) {
     {

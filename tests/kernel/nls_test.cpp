@@ -2,8 +2,10 @@
 #include <iconv.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -73,6 +75,43 @@ Bytes Encode(const std::u32string &text, uint32_t encoding) {
   return out;
 }
 
+// The transcoder on `input`, held in a buffer of exactly its size (a read
+// past it trips AddressSanitizer), into `capacity` bytes with guard bytes
+// after them, against iconv called directly: the same status and, when it
+// converts, the same bytes; nothing past the capacity touched.
+testing::AssertionResult AsIconv(QZTranscoder *transcoder, iconv_t cd, const Bytes &input,
+                                 uint32_t capacity) {
+  const auto size = static_cast<uint32_t>(input.size());
+  const std::unique_ptr<unsigned char[]> exact(new unsigned char[size]);
+  std::copy(input.begin(), input.end(), exact.get());
+  Bytes mine(capacity + 64, 0xee);
+  uint32_t produced = 0;
+  const QZStatus status =
+      transcoder->convert(transcoder, exact.get(), size, mine.data(), capacity, &produced, 0);
+
+  Bytes theirs(capacity + 1);
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  char *in = reinterpret_cast<char *>(exact.get());
+  size_t in_left = size;
+  char *out = reinterpret_cast<char *>(theirs.data());
+  size_t out_left = capacity;
+  const size_t rc = iconv(cd, &in, &in_left, &out, &out_left);
+  const QZStatus expected = rc != static_cast<size_t>(-1) ? QZ_OK
+                            : errno == E2BIG              ? QZK_BUFFER_TOO_SMALL
+                                                          : QZK_BAD_SEQUENCE;
+  if (status != expected)
+    return testing::AssertionFailure() << "status " << status << ", iconv " << expected;
+  if (!std::all_of(mine.begin() + capacity, mine.end(), [](unsigned char b) { return b == 0xee; }))
+    return testing::AssertionFailure() << "wrote past the capacity " << capacity;
+  if (status != QZ_OK) return testing::AssertionSuccess();
+  if (produced != capacity - out_left)
+    return testing::AssertionFailure()
+           << "produced " << produced << ", iconv " << capacity - out_left;
+  if (!std::equal(mine.begin(), mine.begin() + produced, theirs.begin()))
+    return testing::AssertionFailure() << "other bytes than iconv's";
+  return testing::AssertionSuccess();
+}
+
 class NlsTest : public KernelTest {
 protected:
   QZNls *nls() { return kernel_->nls; }
@@ -85,6 +124,10 @@ protected:
     return transcoder->methods->destroy(transcoder);
   }
 };
+
+// Transcoders made under each limit take that level's conversion (where
+// the processor has it).
+const QZKVectors kVectorLimits[] = {QZK_VECTORS_NONE, QZK_VECTORS_SSE2, QZK_VECTORS_SSSE3};
 
 const uint32_t kUnicode[] = {QZ_ENC_UTF32LE, QZ_ENC_UTF8, QZ_ENC_UTF16BE, QZ_ENC_UTF16LE,
                              QZ_ENC_UTF32BE};
@@ -318,64 +361,215 @@ TEST_F(NlsTest, DirectConversionsAgreeWithIconv) {
                               0xe9,   0xff,   0x100,   0x7ff,   0x800,    0xd7ff, 0xe000,
                               0xfffd, 0xffff, 0x10000, 0x1f600, 0x10ffff, U'd',   U'e'};
   uint32_t cases = 0;
-  for (const auto &from : encodings) {
-    for (const auto &to : encodings) {
-      QZTranscoder *transcoder = Create(from.id, to.id);
-      ASSERT_NE(transcoder, nullptr);
-      iconv_t cd = iconv_open(to.name, from.name);
-      for (int round = 0; round < 400; ++round, ++cases) {
-        std::u32string text;
-        for (int n = random() % 20; n > 0; --n)
-          text += samples[random() % std::size(samples)];
-        Bytes bytes = Encode(text, from.id);
-        // Break it now and then: a flipped, dropped or extra byte.
-        if (!bytes.empty() && random() % 3 == 0) {
-          const size_t at = random() % bytes.size();
-          switch (random() % 3) {
-          case 0:
-            bytes[at] ^= static_cast<unsigned char>(1u << (random() % 8));
-            break;
-          case 1:
-            bytes.erase(bytes.begin() + at);
-            break;
-          default:
-            bytes.insert(bytes.begin() + at, static_cast<unsigned char>(random()));
+  for (const QZKVectors limit : kVectorLimits) {
+    qzk_set_vector_limit(kernel_, limit);
+    for (const auto &from : encodings) {
+      for (const auto &to : encodings) {
+        QZTranscoder *transcoder = Create(from.id, to.id);
+        ASSERT_NE(transcoder, nullptr);
+        iconv_t cd = iconv_open(to.name, from.name);
+        for (int round = 0; round < 400; ++round, ++cases) {
+          std::u32string text;
+          for (int n = random() % 20; n > 0; --n)
+            text += samples[random() % std::size(samples)];
+          Bytes bytes = Encode(text, from.id);
+          // Break it now and then: a flipped, dropped or extra byte.
+          if (!bytes.empty() && random() % 3 == 0) {
+            const size_t at = random() % bytes.size();
+            switch (random() % 3) {
+            case 0:
+              bytes[at] ^= static_cast<unsigned char>(1u << (random() % 8));
+              break;
+            case 1:
+              bytes.erase(bytes.begin() + at);
+              break;
+            default:
+              bytes.insert(bytes.begin() + at, static_cast<unsigned char>(random()));
+            }
           }
+          if (bytes.empty()) continue;
+          // Room for the worst case (four bytes a source byte) takes the
+          // fastest paths; 64 often does, small capacities never.
+          const uint32_t choice = random() % 3;
+          const uint32_t capacity = choice == 0   ? static_cast<uint32_t>(4 * bytes.size())
+                                    : choice == 1 ? 64
+                                                  : random() % 24;
+          ASSERT_TRUE(AsIconv(transcoder, cd, bytes, capacity))
+              << from.name << " to " << to.name << " round " << round << " vectors " << limit;
         }
-        if (bytes.empty()) continue;
-        // Room for the worst case (four bytes a source byte) takes the
-        // fastest paths; 64 often does, small capacities never.
-        const uint32_t choice = random() % 3;
-        const uint32_t capacity = choice == 0   ? static_cast<uint32_t>(4 * bytes.size())
-                                  : choice == 1 ? 64
-                                                : random() % 24;
-        std::vector<unsigned char> mine(capacity + 1, 0xee), theirs(capacity + 1, 0xee);
-        uint32_t produced = 0;
-        const QZStatus status =
-            transcoder->convert(transcoder, bytes.data(), static_cast<uint32_t>(bytes.size()),
-                                mine.data(), capacity, &produced, 0);
-        iconv(cd, nullptr, nullptr, nullptr, nullptr);
-        char *in = reinterpret_cast<char *>(bytes.data());
-        size_t in_left = bytes.size();
-        char *out = reinterpret_cast<char *>(theirs.data());
-        size_t out_left = capacity;
-        const size_t rc = iconv(cd, &in, &in_left, &out, &out_left);
-        const QZStatus expected = rc != static_cast<size_t>(-1) ? QZ_OK
-                                  : errno == E2BIG              ? QZK_BUFFER_TOO_SMALL
-                                                                : QZK_BAD_SEQUENCE;
-        ASSERT_EQ(status, expected) << from.name << " to " << to.name << " round " << round;
-        EXPECT_EQ(mine[capacity], 0xee) << "nothing past the capacity";
-        if (status == QZ_OK) {
-          ASSERT_EQ(produced, capacity - out_left);
-          EXPECT_TRUE(std::equal(mine.begin(), mine.begin() + produced, theirs.begin()))
-              << from.name << " to " << to.name;
-        }
+        iconv_close(cd);
+        EXPECT_EQ(Destroy(transcoder), QZ_OK);
       }
+    }
+  }
+  EXPECT_GT(cases, 30000u);
+}
+
+// UTF-8 and ISO-8859-1 to 32-bit characters go sixteen bytes at a time and
+// then take the last fewer at once: one sequence in ASCII at every offset
+// of inputs up to three blocks long, cut where the input ends (so at every
+// byte), valid ones of each length as well as bad, overlong, surrogate and
+// too large ones, with room for the worst case, for more and for less.
+TEST_F(NlsTest, WideningAgreesWithIconvAtEveryOffsetAndCut) {
+  const Bytes sequences[] = {{0xc3, 0xa9},
+                             {0xc2, 0x80},
+                             {0xdf, 0xbf},
+                             {0xe2, 0x82, 0xac},
+                             {0xe0, 0xa0, 0x80},
+                             {0xef, 0xbf, 0xbf},
+                             {0xf0, 0x9f, 0x98, 0x80},
+                             {0xf4, 0x8f, 0xbf, 0xbf},
+                             {0x80},
+                             {0xbf},
+                             {0xc0, 0x80},
+                             {0xc1, 0xbf},
+                             {0xc3, 0x41},
+                             {0xc3, 0xc3},
+                             {0xe0, 0x80, 0x80},
+                             {0xed, 0xa0, 0x80},
+                             {0xf4, 0x90, 0x80, 0x80},
+                             {0xf5, 0x80, 0x80, 0x80},
+                             {0xff},
+                             {0x7f}};
+  const struct {
+    uint32_t id;
+    const char *name;
+  } sources[] = {{QZ_ENC_UTF8, "UTF-8"}, {QZ_ENC_OS, "ISO-8859-1"}};
+  for (const QZKVectors limit : kVectorLimits) {
+    qzk_set_vector_limit(kernel_, limit);
+    for (const auto &source : sources) {
+      QZTranscoder *transcoder = Create(source.id, QZ_ENC_UTF32LE);
+      ASSERT_NE(transcoder, nullptr);
+      iconv_t cd = iconv_open("UTF-32LE", source.name);
+      for (size_t length = 1; length <= 48; ++length)
+        for (size_t at = 0; at < length; ++at)
+          for (const Bytes &sequence : sequences) {
+            Bytes input(length);
+            for (size_t i = 0; i < length; ++i)
+              input[i] = i >= at && i - at < sequence.size() ? sequence[i - at] : 'a' + i % 26;
+            const auto worst = static_cast<uint32_t>(4 * length);
+            for (const uint32_t capacity : {worst, worst + 64, worst / 2})
+              ASSERT_TRUE(AsIconv(transcoder, cd, input, capacity))
+                  << source.name << " vectors " << limit << " length " << length << " at " << at
+                  << " sequence " << std::hex << int(sequence[0]) << " capacity " << std::dec
+                  << capacity;
+          }
       iconv_close(cd);
       EXPECT_EQ(Destroy(transcoder), QZ_OK);
     }
   }
-  EXPECT_GT(cases, 10000u);
+}
+
+// Text dense with two-byte sequences (which stay in the vector registers),
+// now and then a longer one (which leaves them), converted whole and cut
+// after every byte.
+TEST_F(NlsTest, WideningMixedTextAgreesWithIconvCutAnywhere) {
+  const Bytes pieces[] = {
+      {'a'},        {'Z'},        {' '},        {0xc3, 0xa9},       {0xc3, 0xbf},
+      {0xc4, 0x80}, {0xd0, 0xaf}, {0xdf, 0xbf}, {0xe2, 0x82, 0xac}, {0xf0, 0x9f, 0x98, 0x80}};
+  // Mostly ASCII and two-byte sequences; the longer ones rarer.
+  const int weights[] = {6, 2, 2, 5, 2, 2, 4, 1, 1, 1};
+  std::discrete_distribution<int> pick(std::begin(weights), std::end(weights));
+  std::mt19937 random(7);
+  for (const QZKVectors limit : kVectorLimits) {
+    qzk_set_vector_limit(kernel_, limit);
+    QZTranscoder *transcoder = Create(QZ_ENC_UTF8, QZ_ENC_UTF32LE);
+    ASSERT_NE(transcoder, nullptr);
+    iconv_t cd = iconv_open("UTF-32LE", "UTF-8");
+    for (int text = 0; text < 200; ++text) {
+      Bytes whole;
+      for (size_t target = 1 + random() % 90; whole.size() < target;) {
+        const Bytes &piece = pieces[pick(random)];
+        whole.insert(whole.end(), piece.begin(), piece.end());
+      }
+      for (size_t length = 1; length <= whole.size(); ++length) {
+        const Bytes input(whole.begin(), whole.begin() + static_cast<ptrdiff_t>(length));
+        const auto worst = static_cast<uint32_t>(4 * length);
+        for (const uint32_t capacity : {worst, worst + 64})
+          ASSERT_TRUE(AsIconv(transcoder, cd, input, capacity))
+              << "vectors " << limit << " text " << text << " cut at " << length;
+      }
+    }
+    iconv_close(cd);
+    EXPECT_EQ(Destroy(transcoder), QZ_OK);
+  }
+}
+
+TEST_F(NlsTest, VectorLimitRefusesUnknownLevels) {
+  qzk_set_vector_limit(kernel_, static_cast<QZKVectors>(3));
+  qzk_set_vector_limit(kernel_, static_cast<QZKVectors>(-1));
+  qzk_set_vector_limit(nullptr, QZK_VECTORS_SSE2);
+  EXPECT_EQ(TakeMisuses(), 3u);
+}
+
+// Every convert call counts once, from whichever thread: the first thread to
+// count owns a counter of its own, the others share one. So the nth call
+// from now is the one that fails, among racing threads too.
+TEST_F(NlsTest, ConvertCountsEveryCallAndFailsTheArmedOne) {
+  QZTranscoder *transcoder = Create(QZ_ENC_UTF8, QZ_ENC_UTF32LE);
+  ASSERT_NE(transcoder, nullptr);
+  QZChar out[8];
+  auto convert = [transcoder, &out](const char *text) {
+    return transcoder->convert(transcoder, text, static_cast<uint32_t>(std::strlen(text)), out,
+                               sizeof out, nullptr, 0);
+  };
+  uint32_t before = qzk_operation_count(kernel_, QZK_FAULT_CONVERT);
+  EXPECT_EQ(convert("ab"), 0u);
+  EXPECT_EQ(convert(""), 0u); // nothing to convert, still an operation
+  EXPECT_EQ(convert("\xc3"), QZK_BAD_SEQUENCE);
+  EXPECT_EQ(qzk_operation_count(kernel_, QZK_FAULT_CONVERT), before + 3);
+  qzk_fail_nth(kernel_, QZK_FAULT_CONVERT, 3);
+  EXPECT_EQ(convert("a"), 0u);
+  EXPECT_EQ(convert("a"), 0u);
+  EXPECT_EQ(convert("a"), QZK_INJECTED);
+  EXPECT_EQ(convert("a"), 0u);
+
+  constexpr int kThreads = 4, kCalls = 2000;
+  auto race = [&](std::atomic<int> &injected) {
+    std::vector<std::thread> threads;
+    auto calls = [&] {
+      QZChar mine[8];
+      for (int i = 0; i < kCalls; ++i)
+        if (transcoder->convert(transcoder, "xy", 2, mine, sizeof mine, nullptr, 0) == QZK_INJECTED)
+          ++injected;
+    };
+    for (int t = 0; t < kThreads; ++t)
+      threads.emplace_back(calls);
+    calls(); // this thread too, the owner of its counter
+    for (std::thread &thread : threads)
+      thread.join();
+  };
+  constexpr uint32_t kTotal = (kThreads + 1) * kCalls;
+  std::atomic<int> injected{0};
+  before = qzk_operation_count(kernel_, QZK_FAULT_CONVERT);
+  race(injected);
+  EXPECT_EQ(qzk_operation_count(kernel_, QZK_FAULT_CONVERT), before + kTotal);
+  EXPECT_EQ(injected.load(), 0);
+  qzk_fail_nth(kernel_, QZK_FAULT_CONVERT, kTotal / 2);
+  race(injected);
+  EXPECT_EQ(injected.load(), 1);
+  EXPECT_EQ(Destroy(transcoder), 0u);
+}
+
+// The registry's shortcut for each thread's last lookup never lets a
+// destroyed transcoder through, even one asked for just before, nor another
+// kind of object at the address it remembers.
+TEST_F(NlsTest, DestroyedTranscoderIsRefusedRightAfterUse) {
+  QZTranscoder *transcoder = Create(QZ_ENC_UTF8, QZ_ENC_UTF32LE);
+  ASSERT_NE(transcoder, nullptr);
+  const auto convert = transcoder->convert; // the record itself goes with it
+  QZChar out[4];
+  ASSERT_EQ(convert(transcoder, "a", 1, out, sizeof out, nullptr, 0), 0u);
+  ASSERT_EQ(Destroy(transcoder), 0u);
+  EXPECT_EQ(convert(transcoder, "a", 1, out, sizeof out, nullptr, 0), QZK_BAD_ARGUMENT);
+  nls()->pair_check(nls(), QZ_ENC_UTF8, QZ_ENC_UTF32LE); // the NLS object looked up last
+  EXPECT_EQ(convert(reinterpret_cast<QZTranscoder *>(nls()), "a", 1, out, sizeof out, nullptr, 0),
+            QZK_BAD_ARGUMENT);
+  QZTranscoder *next = Create(QZ_ENC_UTF8, QZ_ENC_UTF32LE); // often at the same address
+  ASSERT_NE(next, nullptr);
+  EXPECT_EQ(next->convert(next, "a", 1, out, sizeof out, nullptr, 0), 0u);
+  EXPECT_EQ(Destroy(next), 0u);
+  EXPECT_EQ(TakeMisuses(), 2u);
 }
 
 TEST(NlsOptions, OsEncodingComesFromTheOptions) {

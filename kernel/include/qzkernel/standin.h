@@ -98,6 +98,14 @@ QZ_EXPORT void qzk_set_transcoder_refused(QZHandle *kernel, uint32_t from, uint3
 /* Makes every qzfsx open fail with `status` before it touches the file
  * system (0: opens work again). */
 QZ_EXPORT void qzk_set_fsx_open_status(QZHandle *kernel, QZStatus status);
+/* Caps the vector instructions that transcoders made from now on convert
+ * with (the processor's own still apply), so that tests reach every path. */
+typedef enum QZKVectors {
+  QZK_VECTORS_NONE = 0,
+  QZK_VECTORS_SSE2,
+  QZK_VECTORS_SSSE3 /* and every level the processor has: the start */
+} QZKVectors;
+QZ_EXPORT void qzk_set_vector_limit(QZHandle *kernel, QZKVectors limit);
 /* The value behind kernel word 56; starts as the system zone's. */
 QZ_EXPORT void qzk_set_timezone(QZHandle *kernel, int32_t seconds_west);
 /* Overrides the host name that qzhost reports (null: gethostname). */
