@@ -245,25 +245,6 @@ template <Form kFrom> uint8_t *WidenScalar(const uint8_t *at, const uint8_t *end
   return out;
 }
 
-// The status of a widening that ended at `out` (null: a bad sequence).
-inline QZStatus Widened(const uint8_t *out, const uint8_t *target, uint32_t *produced) {
-  if (out == nullptr) return QZK_BAD_SEQUENCE;
-  if (produced != nullptr) *produced = static_cast<uint32_t>(out - target);
-  return QZ_OK;
-}
-
-// UTF-8 or ISO-8859-1 to 32-bit characters, the conversion behind every
-// text line a kernel reads. With room for the worst case (four bytes a
-// source byte) no room checks; otherwise the general loop.
-template <Form kFrom>
-QZStatus BytesToUtf32Scalar(Form from, Form to, const uint8_t *source, uint32_t source_bytes,
-                            uint8_t *target, uint32_t capacity, uint32_t *produced) {
-  static_assert(std::endian::native == std::endian::little, "stores 32-bit values as they are");
-  if (capacity / 4 < source_bytes)
-    return ConvertDirect(from, to, source, source_bytes, target, capacity, produced);
-  return Widened(WidenScalar<kFrom>(source, source + source_bytes, target), target, produced);
-}
-
 #if defined(__i386__) || defined(__x86_64__)
 #define QZK_SSE2 __attribute__((target("sse2"), always_inline)) inline
 
@@ -520,39 +501,52 @@ QZK_SSE2 uint8_t *WidenBlocks(const uint8_t *at, const uint8_t *end, uint8_t *ou
   return out + 4 * block.chars;
 }
 
-// BytesToUtf32Scalar with SSE2.
+// The widening loops for each level of instructions, built for it.
 template <Form kFrom>
-__attribute__((target("sse2"))) QZStatus BytesToUtf32Sse2(Form from, Form to, const uint8_t *source,
-                                                          uint32_t source_bytes, uint8_t *target,
-                                                          uint32_t capacity, uint32_t *produced) {
-  if (capacity / 4 < source_bytes)
-    return ConvertDirect(from, to, source, source_bytes, target, capacity, produced);
-  return Widened(
-      WidenBlocks<kFrom, DropLanes>(source, source + source_bytes, target, target + capacity),
-      target, produced);
+__attribute__((target("sse2"))) uint8_t *WidenSse2(const uint8_t *at, const uint8_t *end,
+                                                   uint8_t *out, const uint8_t *limit) {
+  return WidenBlocks<kFrom, DropLanes>(at, end, out, limit);
 }
-
-// And with SSSE3's shuffle.
 template <Form kFrom>
-__attribute__((target("ssse3"))) QZStatus
-BytesToUtf32Ssse3(Form from, Form to, const uint8_t *source, uint32_t source_bytes, uint8_t *target,
-                  uint32_t capacity, uint32_t *produced) {
-  if (capacity / 4 < source_bytes)
-    return ConvertDirect(from, to, source, source_bytes, target, capacity, produced);
-  return Widened(
-      WidenBlocks<kFrom, ShuffleLanes>(source, source + source_bytes, target, target + capacity),
-      target, produced);
+__attribute__((target("ssse3"))) uint8_t *WidenSsse3(const uint8_t *at, const uint8_t *end,
+                                                     uint8_t *out, const uint8_t *limit) {
+  return WidenBlocks<kFrom, ShuffleLanes>(at, end, out, limit);
 }
 
 #endif
+
+template <Form kFrom>
+uint8_t *WidenPlain(const uint8_t *at, const uint8_t *end, uint8_t *out, const uint8_t *) {
+  return WidenScalar<kFrom>(at, end, out);
+}
+
+// The end of the characters widened from `at` to `end` into `out` (room up
+// to `limit`, at least the worst case); null for a bad or cut sequence.
+using Widening = uint8_t *(*)(const uint8_t *at, const uint8_t *end, uint8_t *out,
+                              const uint8_t *limit);
+
+// UTF-8 or ISO-8859-1 to 32-bit characters, the conversion behind every
+// text line a kernel reads. With room for the worst case (four bytes a
+// source byte) no room checks; otherwise the general loop.
+template <Form kFrom, Widening kWiden>
+QZStatus BytesToUtf32(Form from, Form to, const uint8_t *source, uint32_t source_bytes,
+                      uint8_t *target, uint32_t capacity, uint32_t *produced) {
+  static_assert(std::endian::native == std::endian::little, "stores 32-bit values as they are");
+  if (capacity / 4 < source_bytes)
+    return ConvertDirect(from, to, source, source_bytes, target, capacity, produced);
+  const uint8_t *const out = kWiden(source, source + source_bytes, target, target + capacity);
+  if (out == nullptr) return QZK_BAD_SEQUENCE;
+  if (produced != nullptr) *produced = static_cast<uint32_t>(out - target);
+  return QZ_OK;
+}
 
 template <Form kFrom> DirectConversion BytesToUtf32For([[maybe_unused]] Vectors vectors) {
 #if defined(__i386__) || defined(__x86_64__)
   if constexpr (kFrom == Form::utf8) // ISO-8859-1 has nothing to shuffle
-    if (vectors >= Vectors::ssse3) return BytesToUtf32Ssse3<kFrom>;
-  if (vectors >= Vectors::sse2) return BytesToUtf32Sse2<kFrom>;
+    if (vectors >= Vectors::ssse3) return BytesToUtf32<kFrom, WidenSsse3<kFrom>>;
+  if (vectors >= Vectors::sse2) return BytesToUtf32<kFrom, WidenSse2<kFrom>>;
 #endif
-  return BytesToUtf32Scalar<kFrom>;
+  return BytesToUtf32<kFrom, WidenPlain<kFrom>>;
 }
 } // namespace
 

@@ -53,9 +53,9 @@ void index_line_feeds(File *file);
 inline void refresh_lean_lines(File *file) {
   const QZIOECCEntry &lf = file->inbound_cc[0];
   const QZIOECCEntry &cr = file->inbound_cc[2];
-  file->lean_lines = is_variable(file->record_format) && file->open_mode == QZIOE_MODE_INPUT &&
-                     file->buffered != 0 && file->buffer != nullptr && file->lf_map != nullptr &&
-                     file->record_length != 0 && lf.length == 1 && cr.length == 1;
+  // Only buffered input line handles have a map.
+  file->lean_lines =
+      file->lf_map != nullptr && file->record_length != 0 && lf.length == 1 && cr.length == 1;
   if (file->lean_lines != 0) {
     file->lean_lf = lf.bytes[0];
     file->lean_cr = cr.bytes[0];
