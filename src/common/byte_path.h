@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "common/pool.h"
-#include "qzioe/paths.h"
+#include "paths/expand.h"
 
 namespace ioe {
 
@@ -25,10 +25,10 @@ public:
   }
 
   // Expands `name` and converts it. Statuses of the expansion; QZS_NO_MEMORY;
-  // QZIOE_FAILED when the conversion fails.
-  QZStatus make(const QZChar *name, uint32_t length) noexcept {
+  // QZIOE_FAILED when the conversion fails. `names_dot` as expand_path.
+  QZStatus make(const QZChar *name, uint32_t length, bool *names_dot = nullptr) noexcept {
     if (const QZStatus status =
-            bkioeexpand_path(extension_, name, length, &expanded_, &expanded_length_);
+            expand_path(extension_, name, length, &expanded_, &expanded_length_, names_dot);
         status != QZ_OK)
       return status;
     bytes_ = pool_alloc<char>(byte_pool_, expanded_length_ + 1);

@@ -95,6 +95,13 @@ inline int openat(int directory, const char *name, int flags, mode_t mode = 0) n
   return retry([&] { return ::openat64(directory, name, flags | O_CLOEXEC, mode); });
 }
 
+// Takes O_NONBLOCK off a descriptor that was opened with it so that the
+// open could not wait.
+inline int set_blocking(int fd) noexcept {
+  const int flags = ::fcntl(fd, F_GETFL);
+  return flags < 0 ? -1 : ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+}
+
 // Never retried: after EINTR the descriptor is gone on Linux, and a retry
 // could close one that another thread has just been given.
 inline int close(int fd) noexcept {

@@ -1,7 +1,9 @@
 // Copies of files and of whole trees. Data moves in blocks of the source's
 // preferred I/O size; every write is completed. Nothing is ever overwritten.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "common/byte_path.h"
 #include "common/errno_map.h"
@@ -31,13 +33,25 @@ struct Descriptor {
   }
 };
 
+// Only regular files have contents to copy: a FIFO would block the open for
+// ever, a device would be copied without end.
+bool copyable_file(const sys::Stat &info) {
+  return S_ISREG(info.st_mode);
+}
+
 QZStatus copy_file(QZIOEExtension *extension, const char *source, const char *destination) {
   const ReportSink sink = extension_sink(extension);
   sys::Stat info{};
   if (sys::stat(source, &info) != 0) return map_errno(kStatErrors, errno, sink);
+  if (!copyable_file(info)) return QZIOE_NOT_SUPPORTED;
   Descriptor in, out;
-  in.fd = sys::open(source, O_RDONLY);
+  // Opened without waiting and examined again: the name may have been given
+  // to something else since.
+  in.fd = sys::open(source, O_RDONLY | O_NONBLOCK | O_NOCTTY);
   if (in.fd < 0) return map_errno(kOpenErrors, errno, sink);
+  if (sys::fstat(in.fd, &info) != 0) return map_errno(kStatErrors, errno, sink);
+  if (!copyable_file(info)) return QZIOE_NOT_SUPPORTED;
+  if (sys::set_blocking(in.fd) != 0) return map_errno(kReadErrors, errno, sink);
   // O_EXCL: a destination that appeared since it was looked for is not
   // overwritten.
   out.fd = sys::open(destination, O_WRONLY | O_CREAT | O_TRUNC | O_EXCL, 0777);
@@ -64,7 +78,143 @@ QZStatus copy_file(QZIOEExtension *extension, const char *source, const char *de
   return sys::close(fd) == 0 ? QZ_OK : map_errno(kWriteErrors, errno, sink);
 }
 
-QZStatus copy_path(QZIOEExtension *extension, const char *source, const char *destination);
+// --- what a tree copy checks before it creates anything ------------------------
+
+struct FileId {
+  uint64_t device;
+  uint64_t inode;
+  bool operator==(const FileId &) const = default;
+};
+
+FileId id_of(const sys::Stat &info) {
+  return {static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+}
+
+// More levels than any path of QZIOE_PATH_AREA bytes can climb.
+constexpr uint32_t kMaxLevels = QZIOE_PATH_AREA;
+
+// Calls visit(id) for the directory that is to hold `path` and for every
+// directory above it, found through "..", so that a link on the way counts
+// where it leads. A parent that cannot be reached visits nothing: creating
+// the destination then fails on its own.
+template <typename Visit>
+QZStatus for_each_ancestor(const ReportSink &sink, const char *path, Visit visit) {
+  char parent[QZIOE_PATH_AREA];
+  const char *slash = std::strrchr(path, '/');
+  const size_t length = slash == nullptr ? 0 : slash == path ? 1 : size_t(slash - path);
+  if (length == 0 || length >= sizeof parent) return QZ_OK;
+  std::memcpy(parent, path, length);
+  parent[length] = '\0';
+  Descriptor at;
+  at.fd = sys::open(parent, O_PATH | O_DIRECTORY);
+  if (at.fd < 0)
+    return errno == ENOENT || errno == ENOTDIR || errno == EACCES
+               ? QZ_OK
+               : map_errno(kOpenDirErrors, errno, sink);
+  sys::Stat info{};
+  if (sys::fstat(at.fd, &info) != 0) return map_errno(kStatErrors, errno, sink);
+  for (uint32_t level = 0; level < kMaxLevels; ++level) {
+    const FileId id = id_of(info);
+    visit(id);
+    Descriptor up;
+    up.fd = sys::openat(at.fd, "..", O_PATH | O_DIRECTORY);
+    if (up.fd < 0) return map_errno(kOpenDirErrors, errno, sink);
+    if (sys::fstat(up.fd, &info) != 0) return map_errno(kStatErrors, errno, sink);
+    if (id_of(info) == id) return QZ_OK; // the root is its own parent
+    std::swap(at.fd, up.fd);
+  }
+  return QZIOE_NAME_TOO_LONG;
+}
+
+// A directory being checked and the one it was reached from.
+struct Level {
+  FileId id;
+  const Level *above;
+};
+
+// Walks the source tree as the copy will (links followed) and refuses,
+// before anything exists, what the copy could not finish or should not
+// start: a member that is neither a regular file nor a directory, a
+// directory that is the destination's own ancestor (the copy would copy
+// its own output without end) or reached again through a link below it,
+// and a member path longer than the copy's areas.
+class TreeCheck {
+public:
+  TreeCheck(QZIOEExtension *extension, const FileId *ancestors, uint32_t ancestor_count)
+      : sink_(extension_sink(extension)), ancestors_(ancestors), ancestor_count_(ancestor_count) {}
+
+  // `source_room` and `destination_room`: the lengths of the two paths of
+  // this directory with a slash after them.
+  QZStatus directory(int fd, const Level *above, uint32_t source_room, uint32_t destination_room) {
+    sys::Stat info{};
+    if (sys::fstat(fd, &info) != 0) {
+      const int error = errno;
+      sys::close(fd);
+      return map_errno(kStatErrors, error, sink_);
+    }
+    const Level level{id_of(info), above};
+    bool refused = std::find(ancestors_, ancestors_ + ancestor_count_, level.id) !=
+                   ancestors_ + ancestor_count_;
+    for (const Level *up = above; up != nullptr && !refused; up = up->above)
+      refused = up->id == level.id;
+    if (refused) {
+      sys::close(fd);
+      return QZIOE_NOT_SUPPORTED;
+    }
+    DIR *stream = sys::fdopendir(fd);
+    if (stream == nullptr) return map_errno(kOpenDirErrors, errno, sink_);
+    const int at = dirfd(stream);
+    const QZStatus status = for_each_member(stream, sink_, [&](const char *name) {
+      const auto length = static_cast<uint32_t>(std::strlen(name));
+      if (source_room + length + 1 > QZIOE_PATH_AREA ||
+          destination_room + length + 1 > QZIOE_PATH_AREA)
+        return QZIOE_NAME_TOO_LONG;
+      sys::Stat member{};
+      if (sys::fstatat(at, name, &member, 0) != 0) return map_errno(kStatErrors, errno, sink_);
+      if (copyable_file(member)) return QZ_OK;
+      if (!S_ISDIR(member.st_mode)) return QZIOE_NOT_SUPPORTED;
+      const int child = sys::openat(at, name, O_RDONLY | O_DIRECTORY);
+      if (child < 0) return map_errno(kOpenDirErrors, errno, sink_);
+      return directory(child, &level, source_room + length + 1, destination_room + length + 1);
+    });
+    sys::closedir(stream);
+    return status;
+  }
+
+private:
+  ReportSink sink_;
+  const FileId *ancestors_;
+  uint32_t ancestor_count_;
+};
+
+uint32_t room_of(const char *path) {
+  const size_t length = std::strlen(path);
+  return static_cast<uint32_t>(length + (length > 0 && path[length - 1] == '/' ? 0 : 1));
+}
+
+QZStatus check_tree(QZIOEExtension *extension, const char *source, const char *destination) {
+  const ReportSink sink = extension_sink(extension);
+  uint32_t count = 0;
+  if (const QZStatus status = for_each_ancestor(sink, destination, [&](FileId) { ++count; });
+      status != QZ_OK)
+    return status;
+  PoolBlock<FileId> ancestors(extension->pool, std::max<uint32_t>(count, 1) * sizeof(FileId));
+  if (!ancestors) return QZS_NO_MEMORY;
+  uint32_t filled = 0;
+  if (const QZStatus status = for_each_ancestor(sink, destination,
+                                                [&](FileId id) {
+                                                  if (filled < count) ancestors.get()[filled++] = id;
+                                                });
+      status != QZ_OK)
+    return status;
+  const int top = sys::open(source, O_RDONLY | O_DIRECTORY);
+  if (top < 0) return map_errno(kOpenDirErrors, errno, sink);
+  return TreeCheck(extension, ancestors.get(), filled)
+      .directory(top, nullptr, room_of(source), room_of(destination));
+}
+
+QZStatus copy_path(QZIOEExtension *extension, const char *source, const char *destination,
+                   bool check);
 
 // Copies every member of `source` below `destination`, each under its
 // literal name: a name is never expanded again.
@@ -83,19 +233,25 @@ QZStatus copy_tree(QZIOEExtension *extension, const char *source, const char *de
     PoolBlock<char> from(pool, QZIOE_PATH_AREA), to(pool, QZIOE_PATH_AREA);
     QZStatus joined = join_bytes(source, name, from);
     if (joined == QZ_OK) joined = join_bytes(destination, name, to);
-    return joined != QZ_OK ? joined : copy_path(extension, from.get(), to.get());
+    return joined != QZ_OK ? joined : copy_path(extension, from.get(), to.get(), false);
   });
   sys::closedir(stream);
   return status;
 }
 
 // A file or a tree to a destination that must not exist (links followed,
-// as the source is examined).
-QZStatus copy_path(QZIOEExtension *extension, const char *source, const char *destination) {
+// as the source is examined). A tree is checked whole first when `check`
+// says so; its members need no second check.
+QZStatus copy_path(QZIOEExtension *extension, const char *source, const char *destination,
+                   bool check) {
   sys::Stat existing{};
   if (sys::lstat(destination, &existing) == 0) return QZIOE_EXISTS;
-  return directory_kind(extension, source) == 0 ? copy_tree(extension, source, destination)
-                                                : copy_file(extension, source, destination);
+  if (directory_kind(extension, source) != 0) return copy_file(extension, source, destination);
+  if (check) {
+    if (const QZStatus status = check_tree(extension, source, destination); status != QZ_OK)
+      return status;
+  }
+  return copy_tree(extension, source, destination);
 }
 
 } // namespace
@@ -115,5 +271,5 @@ extern "C" QZStatus bkioecopy(QZIOEExtension *extension, const QZChar *source,
   if (const QZStatus status = from.make(source, source_length); status != QZ_OK) return status;
   if (const QZStatus status = to.make(destination, destination_length); status != QZ_OK)
     return status;
-  return copy_path(extension, from.c_str(), to.c_str());
+  return copy_path(extension, from.c_str(), to.c_str(), true);
 }

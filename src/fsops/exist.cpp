@@ -48,29 +48,38 @@ QZStatus make_directory(QZIOEExtension *extension, const char *path) {
   return status;
 }
 
-// Removes every member below the open directory `directory` (which this
-// takes over), depth first. Members are examined without following links
-// and addressed relative to their directory's descriptor, so neither a link
-// in the tree nor a name that looks like a reference can lead elsewhere.
-QZStatus empty_tree(QZIOEExtension *extension, int directory) {
+QZStatus empty_tree(QZIOEExtension *extension, int directory);
+
+// Removes the member `name` of the open directory `at`. A link or a file is
+// unlinked, never followed. A directory is removed as it is first, and
+// opened and emptied only when the system says that it is not empty: one
+// that cannot go for another reason (a mount point, another user's in a
+// sticky directory) keeps what is in it.
+QZStatus remove_member(QZIOEExtension *extension, int at, const char *name) {
   const ReportSink sink = extension_sink(extension);
+  auto removed = [&](int flags) { return sys::unlinkat(at, name, flags) == 0 || errno == ENOENT; };
+  sys::Stat info{};
+  if (sys::fstatat(at, name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+    return errno == ENOENT ? QZ_OK : map_errno(kRemoveErrors, errno, sink); // gone already
+  if (!S_ISDIR(info.st_mode)) return removed(0) ? QZ_OK : map_errno(kRemoveErrors, errno, sink);
+  if (removed(AT_REMOVEDIR)) return QZ_OK;
+  if (errno != ENOTEMPTY && errno != EEXIST) return map_errno(kRemoveErrors, errno, sink);
+  const int child = sys::openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+  if (child < 0) return map_errno(kOpenDirErrors, errno, sink);
+  if (const QZStatus emptied = empty_tree(extension, child); emptied != QZ_OK) return emptied;
+  return removed(AT_REMOVEDIR) ? QZ_OK : map_errno(kRemoveErrors, errno, sink);
+}
+
+// Removes every member below the open directory `directory` (which this
+// takes over), depth first, each relative to its directory's descriptor,
+// so that neither a link in the tree nor a name that looks like a
+// reference can lead elsewhere.
+QZStatus empty_tree(QZIOEExtension *extension, int directory) {
   DIR *stream = sys::fdopendir(directory);
+  const ReportSink sink = extension_sink(extension);
   if (stream == nullptr) return map_errno(kOpenDirErrors, errno, sink);
-  const int at = dirfd(stream);
-  const QZStatus status = for_each_member(stream, sink, [&](const char *name) {
-    sys::Stat info{};
-    if (sys::fstatat(at, name, &info, AT_SYMLINK_NOFOLLOW) != 0)
-      return errno == ENOENT ? QZ_OK : map_errno(kRemoveErrors, errno, sink); // gone already
-    const bool is_directory = S_ISDIR(info.st_mode);
-    if (is_directory) {
-      const int child = sys::openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
-      if (child < 0) return map_errno(kOpenDirErrors, errno, sink);
-      if (const QZStatus emptied = empty_tree(extension, child); emptied != QZ_OK) return emptied;
-    }
-    if (sys::unlinkat(at, name, is_directory ? AT_REMOVEDIR : 0) != 0 && errno != ENOENT)
-      return map_errno(kRemoveErrors, errno, sink);
-    return QZ_OK;
-  });
+  const QZStatus status = for_each_member(
+      stream, sink, [&](const char *name) { return remove_member(extension, dirfd(stream), name); });
   sys::closedir(stream);
   return status;
 }
@@ -152,7 +161,11 @@ extern "C" QZStatus bkioeremove(QZIOEExtension *extension, const QZChar *name, u
                                 uint32_t flags) noexcept {
   if (const QZStatus status = check_name(name, length); status != QZ_OK) return status;
   BytePath path(extension);
-  if (const QZStatus status = path.make(name, length); status != QZ_OK) return status;
+  bool names_dot = false;
+  if (const QZStatus status = path.make(name, length, &names_dot); status != QZ_OK) return status;
+  // "." and ".." stand for the working directory or one above it; a name
+  // that expands to nothing would stand for the working directory too.
+  if (names_dot) return QZIOE_BAD_NAME;
   const QZStatus kind = directory_kind(extension, path.c_str());
   if (kind != 0 && kind != 1) return QZIOE_NOT_FOUND;
   const bool directory = kind == 0;

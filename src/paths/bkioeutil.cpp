@@ -9,7 +9,7 @@
 
 #include "common/pool.h"
 #include "common/syscalls.h"
-#include "qzioe/paths.h"
+#include "paths/expand.h"
 
 namespace {
 
@@ -144,9 +144,23 @@ bool resolve_dots(const char *text, const char *cwd, std::size_t &rest,
   return true;
 }
 
+// True when the `n` bytes of `text` are none, or their last component,
+// trailing slashes aside, is "." or "..". The root alone is a name.
+bool names_dot_component(const char *text, std::size_t n) noexcept {
+  if (n == 0) return true;
+  while (n > 0 && text[n - 1] == '/')
+    --n;
+  std::size_t start = n;
+  while (start > 0 && text[start - 1] != '/')
+    --start;
+  const std::size_t component = n - start;
+  return (component == 1 || component == 2) && text[start] == '.' &&
+         text[start + component - 1] == '.';
+}
+
 // Everything after the byte form is allocated; `bytes` has length + 1 bytes.
 QZStatus expand(QZIOEExtension *extension, const QZChar *path, uint32_t length, char *bytes,
-                QZChar **result, uint32_t *result_length) noexcept {
+                QZChar **result, uint32_t *result_length, bool *names_dot) noexcept {
   // Cleared first, so a conversion that fell short shows as a zero byte.
   std::memset(bytes, 0, length);
   QZTranscoder *outbound = extension->outbound;
@@ -171,6 +185,7 @@ QZStatus expand(QZIOEExtension *extension, const QZChar *path, uint32_t length, 
     if (state.refused) return QZIOE_NAME_TOO_LONG;
   }
   text[n] = '\0';
+  if (names_dot != nullptr) *names_dot = names_dot_component(text, n);
 
   const char *prefix = "";
   std::size_t prefix_length = 0;
@@ -179,6 +194,12 @@ QZStatus expand(QZIOEExtension *extension, const QZChar *path, uint32_t length, 
   if (text[0] == '/') {
     // absolute: taken as it is
   } else if (text[0] == '~') {
+    // A home directory with nothing but slashes after it is named by its
+    // own last component.
+    auto judge_home = [&] {
+      if (names_dot != nullptr && text[rest + std::strspn(text + rest, "/")] == '\0')
+        *names_dot = names_dot_component(prefix, prefix_length);
+    };
     if (text[1] == '\0' || text[1] == '/') {
       const char *value = std::getenv("HOME");
       if (value == nullptr && vvzgthmu(getuid(), home) == 0) value = home;
@@ -186,6 +207,7 @@ QZStatus expand(QZIOEExtension *extension, const QZChar *path, uint32_t length, 
         prefix = value;
         prefix_length = std::strlen(value);
         rest = 1;
+        judge_home();
       }
     } else {
       const std::size_t end = 1 + std::strcspn(text + 1, "/");
@@ -198,6 +220,7 @@ QZStatus expand(QZIOEExtension *extension, const QZChar *path, uint32_t length, 
         prefix = home;
         prefix_length = std::strlen(home);
         rest = end;
+        judge_home();
       }
     }
   } else {
@@ -249,8 +272,8 @@ QZStatus expand(QZIOEExtension *extension, const QZChar *path, uint32_t length, 
 
 } // namespace
 
-extern "C" QZStatus bkioeexpand_path(QZIOEExtension *extension, const QZChar *path, uint32_t length,
-                                     QZChar **result, uint32_t *result_length) noexcept {
+QZStatus ioe::expand_path(QZIOEExtension *extension, const QZChar *path, uint32_t length,
+                          QZChar **result, uint32_t *result_length, bool *names_dot) noexcept {
   if (extension == nullptr || extension->pool == nullptr || extension->outbound == nullptr ||
       extension->inbound == nullptr)
     return QZIOE_BAD_HANDLE;
@@ -263,7 +286,12 @@ extern "C" QZStatus bkioeexpand_path(QZIOEExtension *extension, const QZChar *pa
   QZPool *pool = extension->pool;
   const ioe::PoolBlock<char> bytes(pool, length + 1);
   if (!bytes) return QZS_NO_MEMORY;
-  return expand(extension, path, length, bytes.get(), result, result_length);
+  return expand(extension, path, length, bytes.get(), result, result_length, names_dot);
+}
+
+extern "C" QZStatus bkioeexpand_path(QZIOEExtension *extension, const QZChar *path, uint32_t length,
+                                     QZChar **result, uint32_t *result_length) noexcept {
+  return ioe::expand_path(extension, path, length, result, result_length, nullptr);
 }
 
 extern "C" QZStatus bkioeexpand_path_free(QZPool *pool, QZChar *result) noexcept {
