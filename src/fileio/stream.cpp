@@ -122,9 +122,10 @@ extern "C" QZStatus skioe_write_rstream(QZIOEFile *handle, const void *bytes, ui
   return file->bk_write(file, piece, piece_length, &written, offset);
 }
 
-extern "C" QZStatus skioe_read_rstream(QZIOEFile *handle, void **address, uint32_t *length, QZWord,
-                                       int64_t *offset) noexcept {
-  File *file = file_of(handle);
+namespace ioe {
+namespace {
+
+QZStatus read_direct(File *file, void **address, uint32_t *length, int64_t *offset) {
   if (const QZStatus status = check_readable(file); status != QZ_OK) return status;
   if (address == nullptr || length == nullptr) return QZS_BAD_VALUE;
   uint8_t *area;
@@ -144,16 +145,14 @@ extern "C" QZStatus skioe_read_rstream(QZIOEFile *handle, void **address, uint32
     }
   } else {
     if (*length > file->record_length) return QZIOE_LENGTH_TOO_BIG;
-    if (file->buffer == nullptr) return QZIOE_NOT_SUPPORTED;
+    // A record length of 0 has no buffer: its only request reads nothing.
+    if (file->buffer == nullptr && *length > 0) return QZIOE_NOT_SUPPORTED;
     area = file->buffer;
     request = *length;
   }
   uint32_t got = 0;
   QZStatus status = file->bk_read(file, area, request, &got, offset);
-  if (status != QZ_OK && status != QZIOE_RECORD_SPLIT) {
-    *length = 0;
-    return status;
-  }
+  if (status != QZ_OK && status != QZIOE_RECORD_SPLIT) return status;
   if (begins_with_mark(file, area, got)) {
     // The mark is no data: the bytes after it move to the front and as many
     // more are read behind them, from right after the bytes read.
@@ -163,10 +162,8 @@ extern "C" QZStatus skioe_read_rstream(QZIOEFile *handle, void **address, uint32
     uint32_t topped = 0;
     const QZStatus top_up = file->bk_read(file, area + rest, file->bom_len, &topped,
                                           offset != nullptr ? &after : nullptr);
-    if (top_up != QZ_OK && top_up != QZIOE_RECORD_SPLIT && top_up != QZIOE_END_OF_FILE) {
-      *length = 0;
+    if (top_up != QZ_OK && top_up != QZIOE_RECORD_SPLIT && top_up != QZIOE_END_OF_FILE)
       return top_up;
-    }
     got = rest + topped;
   }
   if (file->in_transcoder == nullptr) {
@@ -177,11 +174,20 @@ extern "C" QZStatus skioe_read_rstream(QZIOEFile *handle, void **address, uint32
   uint32_t produced = 0;
   if (const QZStatus converted =
           convert(file->in_transcoder, area, got, output, capacity, &produced);
-      converted != QZ_OK) {
-    *length = 0;
+      converted != QZ_OK)
     return converted;
-  }
   *address = output;
   *length = produced;
+  return status;
+}
+
+} // namespace
+} // namespace ioe
+
+extern "C" QZStatus skioe_read_rstream(QZIOEFile *handle, void **address, uint32_t *length, QZWord,
+                                       int64_t *offset) noexcept {
+  // Whatever failed, the caller finds no bytes.
+  const QZStatus status = read_direct(file_of(handle), address, length, offset);
+  if (status != QZ_OK && status != QZIOE_RECORD_SPLIT && length != nullptr) *length = 0;
   return status;
 }

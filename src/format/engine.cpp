@@ -1365,12 +1365,15 @@ private:
     const uint32_t base = c == 'o' ? 8 : (c == 'x' || c == 'X' || pointer) ? 16 : 10;
     const bool upper = c == 'X' || c == 'P';
 
-    // 32-bit conversions see the low 32 bits, signed ones sign-extended.
+    // 32-bit conversions see the low 32 bits, signed ones sign-extended; a
+    // pointer is as wide as a pointer, whatever its slot holds.
     uint64_t magnitude;
     if (!wide && (value.kind == kInt || value.kind == kLong || value.kind == kCharacter))
       magnitude = value.value.u32;
+    else if (pointer)
+      magnitude = static_cast<uintptr_t>(integer_of(value, false));
     else if (wide)
-      magnitude = integer_of(value, !pointer);
+      magnitude = integer_of(value, true);
     else
       magnitude = static_cast<uint32_t>(integer_of(value, true));
     QZChar sign = 0;

@@ -153,7 +153,9 @@ QZStatus listing_directory(QZIOEExtension *extension, const QZChar *name, uint32
   if (kind <= QZIOE_LIST_CONTAINING && length > QZIOE_PATH_MAX) return QZIOE_NAME_TOO_LONG;
   // Building drops trailing slashes; a name that ends in one has no member
   // whose directory could be meant.
-  if (kind == QZIOE_LIST_CONTAINING && (length == 0 || name == nullptr || name[length - 1] == '/'))
+  // An empty name builds to the working directory, whose directory is its
+  // parent.
+  if (kind == QZIOE_LIST_CONTAINING && length > 0 && name != nullptr && name[length - 1] == '/')
     return QZIOE_NO_MEMBER;
   const QZChar *base = kind == QZIOE_LIST_ROOT ? kRoot : kind == QZIOE_LIST_HOME ? kHome : name;
   const uint32_t base_length = kind <= QZIOE_LIST_CONTAINING ? length : 1;
@@ -292,22 +294,19 @@ extern "C" QZStatus qzioedirectorymemberexist(QZIOEDirectory *directory, const Q
                                               int32_t length) noexcept {
   if (directory == nullptr || directory->extension == nullptr) return QZIOE_BAD_HANDLE;
   if (member == nullptr || length <= 0) return QZIOE_BAD_MEMBER_NAME;
+  // A caller's member name is a name like any other: built below the
+  // directory's name, blanks dropped and references expanded.
   QZIOEExtension *extension = directory->extension;
-  const auto units = static_cast<uint32_t>(length);
-  if (units >= QZIOE_PATH_AREA) return QZIOE_NAME_TOO_LONG;
-  BytePath path(extension);
-  if (const QZStatus status = path.make(directory->name, directory->name_length); status != QZ_OK)
+  QZChar *path = nullptr;
+  uint32_t path_length = 0;
+  if (const QZStatus status =
+          bkioebuildpath(extension, directory->name, directory->name_length, member,
+                         static_cast<uint32_t>(length), nullptr, 0, &path, &path_length);
+      status != QZ_OK)
     return status;
-  char name[QZIOE_PATH_AREA];
-  QZTranscoder *outbound = extension->outbound;
-  if (outbound->convert(outbound, member, units * sizeof(QZChar), name, units, nullptr, 0) != QZ_OK)
-    return QZIOE_FAILED;
-  name[units] = '\0';
-  if (std::memchr(name, '\0', units) != nullptr) return QZIOE_BAD_MEMBER_NAME;
-  PoolBlock<char> joined(extension->pool, QZIOE_PATH_AREA);
-  if (const QZStatus status = join_bytes(path.c_str(), name, joined); status != QZ_OK)
-    return status;
-  return exists_at(extension, joined.get());
+  const QZStatus status = bkioeexist(extension, path, path_length);
+  bkioebuildpathdestroy(extension, path);
+  return status;
 }
 
 extern "C" QZStatus bkioereaddir(QZIOEDirectory *directory, QZChar *buffer, uint32_t *length,
@@ -397,9 +396,13 @@ extern "C" QZList *qzioedirectorymemberlist(QZIOEDirectory *directory, QZPool *p
   int64_t members = 0;
   *status =
       bkioedirectorymemberlist(directory->extension, directory, pool, options, &first, &members);
-  if (count != nullptr) *count = members;
-  if (*status != QZ_OK || members == 0) return nullptr;
-  return chain_to_list(first, "QZIOE MemberList", qzioeDirectoryMemberListDestroy, status);
+  if (*status != QZ_OK) return nullptr;
+  // The caller's count changes only with a listing that succeeds.
+  QZList *list = members == 0 ? nullptr
+                              : chain_to_list(first, "QZIOE MemberList",
+                                              qzioeDirectoryMemberListDestroy, status);
+  if (count != nullptr && *status == QZ_OK) *count = members;
+  return list;
 }
 
 extern "C" QZStatus bkioedirectorylist(QZIOEExtension *extension, const QZChar *name,
@@ -468,6 +471,9 @@ extern "C" QZStatus bkioedirectorylist(QZIOEExtension *extension, const QZChar *
         record->size = info.st_size;
         record->modified = modification_time(info);
         record->directory = S_ISDIR(info.st_mode) ? 1 : 0;
+      } else {
+        // Reported as for a single name; the member is still listed.
+        map_errno(kStatErrors, errno, sink);
       }
     }
     return QZ_OK;
@@ -489,13 +495,14 @@ extern "C" QZList *qzioedirectorylist(QZIOEExtension *extension, const QZChar *n
   QZIOEDirEntry *first = nullptr;
   int64_t entries = 0;
   *status = bkioedirectorylist(extension, name, length, kind, options, &first, &entries);
-  if (count != nullptr) *count = entries;
   if (*status != QZ_OK) return nullptr;
   if (entries == 0) {
     *status = QZIOE_EMPTY_LISTING;
     return nullptr;
   }
-  return chain_to_list(first, "QZIOE DirectoryList", qzioeDirectoryListDestroy, status);
+  QZList *list = chain_to_list(first, "QZIOE DirectoryList", qzioeDirectoryListDestroy, status);
+  if (count != nullptr && list != nullptr) *count = entries;
+  return list;
 }
 
 extern "C" QZStatus qzioeDirectoryMemberListDestroy(QZListEntry *entry) noexcept {

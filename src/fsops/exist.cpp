@@ -106,11 +106,6 @@ QZStatus join_bytes(const char *directory, const char *name, PoolBlock<char> &ou
   return QZ_OK;
 }
 
-QZStatus exists_at(QZIOEExtension *extension, const char *path) {
-  const QZStatus status = examine(extension, path, kStatErrors);
-  return status == 1 ? QZ_OK : status;
-}
-
 QZStatus directory_kind(QZIOEExtension *extension, const char *path) {
   return examine(extension, path, kIsDirErrors);
 }

@@ -21,8 +21,6 @@ extern const ErrnoMap kStatErrors;
 // QZIOE_NAME_TOO_LONG when it does not fit, QZS_NO_MEMORY without a block.
 QZStatus join_bytes(const char *directory, const char *name, PoolBlock<char> &out);
 
-// 0 when the byte path exists (links followed), else the status.
-QZStatus exists_at(QZIOEExtension *extension, const char *path);
 // 0 for a directory, 1 for another existing file (links followed), else
 // the status (QZIOE_PATH_NOT_FOUND when missing).
 QZStatus directory_kind(QZIOEExtension *extension, const char *path);

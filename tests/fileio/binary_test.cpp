@@ -203,20 +203,36 @@ TEST_F(BinaryTest, EmptyFileAndEmptyRequests) {
 }
 
 // A direct handle with record length 0 asks the kernel for no 0-byte block
-// (a kernel may refuse those); its empty reads still work.
+// (a kernel may refuse those); its empty reads still work, binary or
+// stream. The direct stream reader leaves no length behind on any failure.
 TEST_F(BinaryTest, ZeroRecordLengthNeedsNoBuffer) {
   const std::string path = Path("zero");
   WriteWholeFile(path, "ab");
-  QZIOEFile *file = MustOpen(path, Options(QZIOE_MODE_INPUT, 0, 0));
-  ASSERT_NE(file, nullptr);
-  EXPECT_EQ(Private(file)->buffer, nullptr);
-  void *address = nullptr;
-  uint32_t length = 0;
-  EXPECT_EQ(file->read(file, &address, &length, 0, nullptr), QZ_OK);
-  EXPECT_EQ(length, 0u);
-  length = 1;
-  EXPECT_EQ(file->read(file, &address, &length, 0, nullptr), QZIOE_LENGTH_TOO_BIG);
-  EXPECT_EQ(file->close(file), QZ_OK);
+  for (const uint32_t format : {QZIOE_FORMAT_BINARY, QZIOE_FORMAT_STREAM}) {
+    SCOPED_TRACE(format);
+    const uint32_t left_after_refusal = format == QZIOE_FORMAT_STREAM ? 0 : 2;
+    QZIOEFile *file = MustOpen(path, Options(QZIOE_MODE_INPUT, 0, 0, format));
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(Private(file)->buffer, nullptr);
+    void *address = nullptr;
+    uint32_t length = 0;
+    EXPECT_EQ(file->read(file, &address, &length, 0, nullptr), QZ_OK);
+    EXPECT_EQ(length, 0u);
+    length = 2;
+    EXPECT_EQ(file->read(file, &address, &length, 0, nullptr), QZIOE_LENGTH_TOO_BIG);
+    EXPECT_EQ(length, left_after_refusal);
+    EXPECT_EQ(file->close(file), QZ_OK);
+    // The caller's buffer is missing.
+    auto options = Options(QZIOE_MODE_INPUT, 0, 8, format);
+    options.options = QZIOE_OPT_USER_BUFFER;
+    file = MustOpen(path, options);
+    ASSERT_NE(file, nullptr);
+    address = nullptr;
+    length = 2;
+    EXPECT_EQ(file->read(file, &address, &length, 0, nullptr), QZIOE_FAILED);
+    EXPECT_EQ(length, left_after_refusal);
+    EXPECT_EQ(file->close(file), QZ_OK);
+  }
 }
 
 TEST_F(BinaryTest, DirectReadPastEndOfFile) {

@@ -170,6 +170,9 @@ TEST(FormatEngine, NumberedArguments) {
       {Format("%1$s%d%1$x|", nullptr, 5, 6), "0<<%1$s>>6<<%1$x>>|"},
       {Format("%1$s %1$X", kText),
        "abcdef " + Hex(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(kText)))},
+      // A pointer conversion of a floating slot is as wide as a pointer.
+      {Format("%1$p %1$f", -1.0), std::string(sizeof(void *) * 2, 'f') + " -1.000000"},
+      {Format("%1$P|%1$Le", -2.0L), std::string(sizeof(void *) * 2 - 1, 'F') + "E|-2.000000e+00"},
   });
 }
 

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -70,6 +71,11 @@ TEST_F(DirectoryTest, ListingsMatchReaddirAndStat) {
   Touch(".hidden");
   ASSERT_EQ(mkdir(P("sub").c_str(), 0700), 0);
   ASSERT_EQ(symlink("nowhere", P("dangling").c_str()), 0);
+  ASSERT_EQ(symlink("loop", P("loop").c_str()), 0);
+  // A member whose information fails for a reason without a status of its
+  // own is reported (the dangling link is simply not there).
+  QZJournal *journal = qzk_journal_create(kernel_, 0);
+  ext_->journal = journal;
   for (const uint32_t options : {0u, QZIOE_LIST_FULL_PATHS, QZIOE_LIST_INFO,
                                  QZIOE_LIST_FULL_PATHS | QZIOE_LIST_INFO}) {
     const auto c = Chars(dir_);
@@ -104,7 +110,15 @@ TEST_F(DirectoryTest, ListingsMatchReaddirAndStat) {
       EXPECT_EQ(e->second_time, -1.0);
     }
     list->destroy(list);
+    const std::string reported = qzk_journal_text(journal);
+    EXPECT_EQ(qzk_journal_messages(journal), (options & QZIOE_LIST_INFO) != 0 ? 1u : 0u)
+        << reported;
+    EXPECT_TRUE(reported.empty() || reported.find(std::strerror(ELOOP)) != std::string::npos)
+        << reported;
+    qzk_journal_clear(journal);
   }
+  ext_->journal = nullptr;
+  qzk_journal_destroy(journal);
   // Kinds: the containing directory, the root, home, and no such kind.
   const auto file = Chars(P("a"));
   int64_t count = 0;
@@ -125,6 +139,23 @@ TEST_F(DirectoryTest, ListingsMatchReaddirAndStat) {
                                 &count, &status),
             nullptr);
   EXPECT_EQ(status, QZIOE_NO_MEMBER);
+  // An empty name is the working directory: kind 1 lists its parent.
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(chdir(P("sub").c_str()), 0);
+  list = ext_->directorylist(ext_, nullptr, 0, 1, 0, &count, &status);
+  ASSERT_EQ(chdir(cwd), 0);
+  ASSERT_NE(list, nullptr) << qzk_status_name(status);
+  EXPECT_EQ(Names(list, true), SystemNames(dir_, false));
+  list->destroy(list);
+  // A failed listing leaves the caller's count alone.
+  const auto missing = Chars(P("missing"));
+  count = 77;
+  EXPECT_EQ(ext_->directorylist(ext_, missing.data(), static_cast<uint32_t>(missing.size()), 0, 0,
+                                &count, &status),
+            nullptr);
+  EXPECT_EQ(status, QZIOE_NOT_FOUND);
+  EXPECT_EQ(count, 77);
 }
 
 TEST_F(DirectoryTest, HandlesReadTestAndListMembers) {
@@ -137,12 +168,20 @@ TEST_F(DirectoryTest, HandlesReadTestAndListMembers) {
   ASSERT_NE(d, nullptr) << qzk_status_name(status);
   EXPECT_EQ(Word(d, 0), QZ_OBJECT_MAGIC);
   EXPECT_STREQ(d->label, "test");
-  // Members are tested by their literal names.
-  const auto home = Chars("$HOME"), missing = Chars("nope");
-  EXPECT_EQ(d->member_exist(d, home.data(), static_cast<int32_t>(home.size())), QZ_OK);
-  EXPECT_EQ(d->member_exist(d, missing.data(), static_cast<int32_t>(missing.size())),
-            QZIOE_NOT_FOUND);
-  EXPECT_EQ(d->member_exist(d, home.data(), 0), QZIOE_BAD_MEMBER_NAME);
+  // A caller's member name is built as any name is: trailing blanks go and
+  // references are expanded.
+  setenv("QZIOE_TEST_MEMBER", "abcd", 1);
+  for (const auto &[member, expected] :
+       std::map<std::string, QZStatus>{{"abcd", QZ_OK},
+                                       {"abcd   ", QZ_OK},
+                                       {"$QZIOE_TEST_MEMBER", QZ_OK},
+                                       {"nope", QZIOE_NOT_FOUND},
+                                       {"$QZIOE_TEST_UNSET", QZIOE_NOT_FOUND}}) {
+    const auto c = Chars(member);
+    EXPECT_EQ(d->member_exist(d, c.data(), static_cast<int32_t>(c.size())), expected) << member;
+  }
+  unsetenv("QZIOE_TEST_MEMBER");
+  EXPECT_EQ(d->member_exist(d, Chars("x").data(), 0), QZIOE_BAD_MEMBER_NAME);
   // A name that does not fit is consumed; the next read gives the next.
   std::set<std::string> seen;
   QZChar buffer[64];

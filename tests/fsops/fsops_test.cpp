@@ -4,7 +4,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +15,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -19,6 +23,7 @@
 #include <iterator>
 #include <set>
 #include <string>
+#include <utility>
 
 #include "harness.h"
 #include "qzioe/fsops.h"
@@ -383,6 +388,79 @@ TEST_F(FsTest, TreeRemovalStaysInsideTheTree) {
   unsetenv("QZIOE_TEST_HOME");
 }
 
+// Names that stand for the working directory or one above it, however they
+// are spelled, are refused and nothing is touched; a name with leading dot
+// components that names a member is removed as usual.
+TEST_F(FsTest, RemovalRefusesDotNamesAndTouchesNothing) {
+  const std::string work = P("w");
+  ASSERT_EQ(mkdir(work.c_str(), 0700), 0);
+  ASSERT_EQ(mkdir((work + "/t").c_str(), 0700), 0);
+  WriteFile(work + "/t/f", "f");
+  WriteFile(work + "/g", "g");
+  WriteFile(P("sibling"), "s");
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(chdir(work.c_str()), 0);
+  setenv("QZIOE_TEST_EMPTY", "", 1);
+  setenv("QZIOE_TEST_DOTS", "..", 1);
+  const std::string home = getenv("HOME") != nullptr ? getenv("HOME") : "";
+  setenv("HOME", (work + "/t/..").c_str(), 1);
+  const std::set<std::string> before = Tree(dir_);
+  for (const char *name : {".", "./", ".//.", "..", "../", "t/..", "t/.", "t/./", "$QZIOE_TEST_EMPTY",
+                           "$QZIOE_TEST_DOTS", "t/$QZIOE_TEST_DOTS", "~", "~/", "~/t/.."}) {
+    for (const uint32_t flags : {0u, QZIOE_REMOVE_TREE}) {
+      EXPECT_EQ(Remove(name, flags), QZIOE_BAD_NAME) << name << " flags " << flags;
+      EXPECT_EQ(Tree(dir_), before) << name;
+    }
+  }
+  EXPECT_EQ(Remove("./t", QZIOE_REMOVE_TREE), QZ_OK);
+  EXPECT_EQ(Remove("./../w/g"), QZ_OK);
+  ASSERT_EQ(chdir(cwd), 0);
+  setenv("HOME", home.c_str(), 1);
+  unsetenv("QZIOE_TEST_EMPTY");
+  unsetenv("QZIOE_TEST_DOTS");
+  EXPECT_EQ(Tree(P("w")), std::set<std::string>{});
+  EXPECT_EQ(ReadFile(P("sibling")), "s");
+}
+
+// A member directory is removed before it is emptied: when the system
+// refuses its removal for another reason than its contents, they stay.
+TEST_F(FsTest, TreeRemovalEmptiesNoDirectoryItCannotRemove) {
+  for (const auto &[error, status] :
+       {std::pair{EBUSY, QZIOE_IO_ERROR}, std::pair{EPERM, QZIOE_NO_ACCESS}}) {
+    const std::string t = P("t");
+    ASSERT_EQ(mkdir(t.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((t + "/held").c_str(), 0700), 0);
+    WriteFile(t + "/held/keep", "keep");
+    ASSERT_EQ(mkdir((t + "/held/below").c_str(), 0700), 0);
+    qzfault::Fault fault;
+    fault.call = Call::unlinkat;
+    fault.path_part = "held";
+    fault.error = error;
+    qzfault::arm(fault);
+    EXPECT_EQ(Remove(t, QZIOE_REMOVE_TREE), status) << std::strerror(error);
+    qzfault::disarm_all();
+    EXPECT_EQ(Tree(t + "/held"), (std::set<std::string>{"below/", "keep=keep"}))
+        << std::strerror(error);
+    EXPECT_EQ(Remove(t, QZIOE_REMOVE_TREE), QZ_OK);
+  }
+}
+
+// The same with a real file system mounted inside the tree.
+TEST_F(FsTest, TreeRemovalLeavesAMountedFileSystemWhole) {
+  const std::string t = P("t"), mounted = P("t/mnt");
+  ASSERT_EQ(mkdir(t.c_str(), 0700), 0);
+  ASSERT_EQ(mkdir(mounted.c_str(), 0700), 0);
+  WriteFile(t + "/f", "f");
+  if (mount("qzioe-test", mounted.c_str(), "tmpfs", 0, "size=64k") != 0)
+    GTEST_SKIP() << "cannot mount a tmpfs here (" << std::strerror(errno) << ")";
+  WriteFile(mounted + "/data", "data");
+  EXPECT_EQ(Remove(t, QZIOE_REMOVE_TREE), QZIOE_IO_ERROR) << JournalText();
+  EXPECT_NE(JournalText().find(std::strerror(EBUSY)), std::string::npos) << JournalText();
+  EXPECT_EQ(ReadFile(mounted + "/data"), "data");
+  EXPECT_EQ(umount(mounted.c_str()), 0);
+}
+
 // --- copy ----------------------------------------------------------------------
 
 TEST_F(FsTest, CopiesFilesAndTreesExactly) {
@@ -420,6 +498,50 @@ TEST_F(FsTest, CopiesFilesAndTreesExactly) {
   EXPECT_FALSE(Exists(P("outside")));
   EXPECT_FALSE(Exists(P("t2/a"))) << "the blank stays";
   unsetenv("QZIOE_TEST_HOME");
+}
+
+// A copy refuses, before anything exists, a source that is no regular file
+// or directory (also through a link or inside a tree) and a tree that holds
+// its own destination or reaches itself again through a link.
+TEST_F(FsTest, CopyRefusesWhatItCannotFinish) {
+  const std::string t = P("t");
+  ASSERT_EQ(mkdir(t.c_str(), 0700), 0);
+  ASSERT_EQ(mkdir((t + "/a").c_str(), 0700), 0);
+  WriteFile(t + "/a/f", "f");
+  ASSERT_EQ(mkfifo(P("fifo").c_str(), 0600), 0);
+  ASSERT_EQ(symlink(P("fifo").c_str(), P("to-fifo").c_str()), 0);
+  const int socket_fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", P("socket").c_str());
+  ASSERT_EQ(bind(socket_fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+  ASSERT_EQ(mkdir(P("holds-fifo").c_str(), 0700), 0);
+  WriteFile(P("holds-fifo/first"), "1");
+  ASSERT_EQ(mkfifo(P("holds-fifo/pipe").c_str(), 0600), 0);
+  ASSERT_EQ(mkdir(P("loops").c_str(), 0700), 0);
+  ASSERT_EQ(symlink("..", P("loops/up").c_str()), 0);
+  ASSERT_EQ(symlink((t + "/a").c_str(), P("into-t").c_str()), 0);
+  const std::set<std::string> before = Tree(dir_);
+  const struct {
+    std::string source, destination;
+  } rows[] = {
+      {P("fifo"), P("copy")},
+      {P("to-fifo"), P("copy")},
+      {P("socket"), P("copy")},
+      {"/dev/null", P("copy")},
+      {"/dev/zero", P("copy")},
+      {P("holds-fifo"), P("copy")},
+      {P("loops"), P("copy")},
+      {t, t + "/sub"},
+      {t, t + "/a/sub"},
+      {t, P("into-t/sub")},
+      {t + "/a", P("into-t/sub")},
+  };
+  for (const auto &row : rows) {
+    EXPECT_EQ(Copy(row.source, row.destination), QZIOE_NOT_SUPPORTED) << row.source;
+    EXPECT_EQ(Tree(dir_), before) << row.source << " to " << row.destination;
+  }
+  close(socket_fd);
 }
 
 // --- failures ------------------------------------------------------------------
