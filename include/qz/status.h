@@ -36,7 +36,7 @@
   X(QZIOE_BAD_FORMAT, 0x80bfe810u, "the record format is not supported")                           \
   X(QZIOE_NO_SPACE, 0x80bfe811u, "no space left")                                                  \
   X(QZIOE_NAME_TOO_LONG, 0x80bfe812u, "the name is too long")                                      \
-  X(QZIOE_BAD_NAME, 0x80bfe813u, "the name is missing or empty")                                   \
+  X(QZIOE_BAD_NAME, 0x80bfe813u, "the name is missing, empty or ends in . or ..")                  \
   X(QZIOE_NOT_SUPPORTED, 0x80bfe814u, "not available for this handle or device")                   \
   X(QZIOE_IO_ERROR, 0x80bfe815u, "system error: %T")                                               \
   X(QZIOE_PATH_NOT_FOUND, 0x80bfe816u, "a directory on the path does not exist")                   \

@@ -203,7 +203,8 @@ QZStatus check_tree(QZIOEExtension *extension, const char *source, const char *d
   uint32_t filled = 0;
   if (const QZStatus status = for_each_ancestor(sink, destination,
                                                 [&](FileId id) {
-                                                  if (filled < count) ancestors.get()[filled++] = id;
+                                                  if (filled < count)
+                                                    ancestors.get()[filled++] = id;
                                                 });
       status != QZ_OK)
     return status;

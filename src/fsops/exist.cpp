@@ -78,8 +78,9 @@ QZStatus empty_tree(QZIOEExtension *extension, int directory) {
   DIR *stream = sys::fdopendir(directory);
   const ReportSink sink = extension_sink(extension);
   if (stream == nullptr) return map_errno(kOpenDirErrors, errno, sink);
-  const QZStatus status = for_each_member(
-      stream, sink, [&](const char *name) { return remove_member(extension, dirfd(stream), name); });
+  const QZStatus status = for_each_member(stream, sink, [&](const char *name) {
+    return remove_member(extension, dirfd(stream), name);
+  });
   sys::closedir(stream);
   return status;
 }

@@ -76,13 +76,13 @@ TEST_F(DirectoryTest, ListingsMatchReaddirAndStat) {
   // own is reported (the dangling link is simply not there).
   QZJournal *journal = qzk_journal_create(kernel_, 0);
   ext_->journal = journal;
-  for (const uint32_t options : {0u, QZIOE_LIST_FULL_PATHS, QZIOE_LIST_INFO,
-                                 QZIOE_LIST_FULL_PATHS | QZIOE_LIST_INFO}) {
+  for (const uint32_t options :
+       {0u, QZIOE_LIST_FULL_PATHS, QZIOE_LIST_INFO, QZIOE_LIST_FULL_PATHS | QZIOE_LIST_INFO}) {
     const auto c = Chars(dir_);
     int64_t count = 0;
     QZStatus status = 0;
-    QZList *list = ext_->directorylist(ext_, c.data(), static_cast<uint32_t>(c.size()), 0,
-                                       options, &count, &status);
+    QZList *list = ext_->directorylist(ext_, c.data(), static_cast<uint32_t>(c.size()), 0, options,
+                                       &count, &status);
     ASSERT_NE(list, nullptr) << qzk_status_name(status);
     EXPECT_EQ(count, int64_t(list->count(list)));
     const auto *own = static_cast<const QZIOEDirEntry *>(list->entry_at(list, 0)->value);
@@ -100,8 +100,7 @@ TEST_F(DirectoryTest, ListingsMatchReaddirAndStat) {
       const bool known = stat64(name.c_str(), &st) == 0;
       if ((options & QZIOE_LIST_INFO) != 0 && known) {
         EXPECT_EQ(e->size, st.st_size) << name;
-        EXPECT_EQ(e->modified, double(st.st_mtime) + 315619200.0 - *kernel_->timezone_west)
-            << name;
+        EXPECT_EQ(e->modified, double(st.st_mtime) + 315619200.0 - *kernel_->timezone_west) << name;
         EXPECT_EQ(e->directory, S_ISDIR(st.st_mode) ? 1u : 0u) << name;
       } else {
         EXPECT_EQ(e->size, -1) << name << " (unknown or not asked)";
@@ -201,8 +200,8 @@ TEST_F(DirectoryTest, HandlesReadTestAndListMembers) {
   }
   EXPECT_EQ(seen.count(".h"), 0u) << "hidden names are passed over";
   int64_t count = 0;
-  QZList *list = d->member_list(d, ext_->pool, QZIOE_LIST_FULL_PATHS | QZIOE_LIST_INFO, &count,
-                                &status);
+  QZList *list =
+      d->member_list(d, ext_->pool, QZIOE_LIST_FULL_PATHS | QZIOE_LIST_INFO, &count, &status);
   std::set<std::string> rest;
   if (list != nullptr) {
     for (uint32_t i = 0; i < list->count(list); ++i) {
@@ -265,9 +264,9 @@ TEST_F(DirectoryTest, EachAllocationFailureLeavesNothing) {
         }
       } else {
         const auto c = Chars(dir_);
-        QZList *list = ext_->directorylist(ext_, c.data(), static_cast<uint32_t>(c.size()), 0,
-                                           QZIOE_LIST_FULL_PATHS | QZIOE_LIST_INFO, &count,
-                                           &status);
+        QZList *list =
+            ext_->directorylist(ext_, c.data(), static_cast<uint32_t>(c.size()), 0,
+                                QZIOE_LIST_FULL_PATHS | QZIOE_LIST_INFO, &count, &status);
         complete = list != nullptr && count == 3;
         if (list != nullptr) list->destroy(list);
       }
