@@ -90,8 +90,9 @@ FileId id_of(const sys::Stat &info) {
   return {static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
 }
 
-// More levels than any path of QZIOE_PATH_AREA bytes can climb.
-constexpr uint32_t kMaxLevels = QZIOE_PATH_AREA;
+// ".." ends at the root, which is its own parent; the bound only keeps a
+// broken file system from holding the walk for ever.
+constexpr uint32_t kMaxLevels = 1u << 16;
 
 // Calls visit(id) for the directory that is to hold `path` and for every
 // directory above it, found through "..", so that a link on the way counts

@@ -303,7 +303,7 @@ extern "C" QZStatus qzioedirectorymemberexist(QZIOEDirectory *directory, const Q
           bkioebuildpath(extension, directory->name, directory->name_length, member,
                          static_cast<uint32_t>(length), nullptr, 0, &path, &path_length);
       status != QZ_OK)
-    return status;
+    return status == QZIOE_PATH_REFUSED ? QZIOE_NAME_TOO_LONG : status;
   const QZStatus status = bkioeexist(extension, path, path_length);
   bkioebuildpathdestroy(extension, path);
   return status;

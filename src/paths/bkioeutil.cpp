@@ -185,7 +185,8 @@ QZStatus expand(QZIOEExtension *extension, const QZChar *path, uint32_t length, 
     if (state.refused) return QZIOE_NAME_TOO_LONG;
   }
   text[n] = '\0';
-  if (names_dot != nullptr) *names_dot = names_dot_component(text, n);
+  // Judged whether asked or not: a cheap scan, and one path for every call.
+  bool dot = names_dot_component(text, n);
 
   const char *prefix = "";
   std::size_t prefix_length = 0;
@@ -197,8 +198,8 @@ QZStatus expand(QZIOEExtension *extension, const QZChar *path, uint32_t length, 
     // A home directory with nothing but slashes after it is named by its
     // own last component.
     auto judge_home = [&] {
-      if (names_dot != nullptr && text[rest + std::strspn(text + rest, "/")] == '\0')
-        *names_dot = names_dot_component(prefix, prefix_length);
+      if (text[rest + std::strspn(text + rest, "/")] == '\0')
+        dot = names_dot_component(prefix, prefix_length);
     };
     if (text[1] == '\0' || text[1] == '/') {
       const char *value = std::getenv("HOME");
@@ -252,6 +253,7 @@ QZStatus expand(QZIOEExtension *extension, const QZChar *path, uint32_t length, 
   }
   while (n > 1 && text[n - 1] == '/')
     --n;
+  if (names_dot != nullptr) *names_dot = dot;
 
   // At least one unit, so an empty result is not mistaken for no memory.
   QZPool *pool = extension->pool;

@@ -252,7 +252,7 @@ TEST_F(DirectoryTest, EachAllocationFailureLeavesNothing) {
       const uint32_t before = qzk_operation_count(kernel_, QZK_FAULT_ALLOCATION);
       qzk_fail_nth(kernel_, QZK_FAULT_ALLOCATION, n);
       QZStatus status = 0;
-      int64_t count = 0;
+      int64_t count = 77;
       bool complete = false;
       if (handle) {
         QZIOEDirectory *d = Open(dir_, 0, &status);
@@ -280,6 +280,9 @@ TEST_F(DirectoryTest, EachAllocationFailureLeavesNothing) {
         break;
       }
       EXPECT_FALSE(complete && status != QZ_OK) << n;
+      if (status != QZ_OK) {
+        EXPECT_EQ(count, 77) << "a failed listing keeps the caller's count (" << n << ")";
+      }
     }
   }
 }

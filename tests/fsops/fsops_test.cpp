@@ -414,6 +414,12 @@ TEST_F(FsTest, RemovalRefusesDotNamesAndTouchesNothing) {
       EXPECT_EQ(Tree(dir_), before) << name;
     }
   }
+  // Names that only look like dot names are names.
+  for (const char *name : {"a.", ".a", "...", "a..", "t/.f."}) {
+    WriteFile(work + "/" + name, "x");
+    EXPECT_EQ(Remove(name), QZ_OK) << name;
+    EXPECT_FALSE(Exists(work + "/" + name)) << name;
+  }
   EXPECT_EQ(Remove("./t", QZIOE_REMOVE_TREE), QZ_OK);
   EXPECT_EQ(Remove("./../w/g"), QZ_OK);
   ASSERT_EQ(chdir(cwd), 0);
@@ -512,6 +518,7 @@ TEST_F(FsTest, CopyRefusesWhatItCannotFinish) {
   ASSERT_EQ(mkfifo(P("fifo").c_str(), 0600), 0);
   ASSERT_EQ(symlink(P("fifo").c_str(), P("to-fifo").c_str()), 0);
   const int socket_fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(socket_fd, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::snprintf(address.sun_path, sizeof address.sun_path, "%s", P("socket").c_str());
@@ -521,6 +528,8 @@ TEST_F(FsTest, CopyRefusesWhatItCannotFinish) {
   ASSERT_EQ(mkfifo(P("holds-fifo/pipe").c_str(), 0600), 0);
   ASSERT_EQ(mkdir(P("loops").c_str(), 0700), 0);
   ASSERT_EQ(symlink("..", P("loops/up").c_str()), 0);
+  ASSERT_EQ(mkdir(P("self").c_str(), 0700), 0);
+  ASSERT_EQ(symlink(".", P("self/me").c_str()), 0);
   ASSERT_EQ(symlink((t + "/a").c_str(), P("into-t").c_str()), 0);
   const std::set<std::string> before = Tree(dir_);
   const struct {
@@ -528,7 +537,7 @@ TEST_F(FsTest, CopyRefusesWhatItCannotFinish) {
   } rows[] = {
       {P("fifo"), P("copy")},      {P("to-fifo"), P("copy")},
       {P("socket"), P("copy")},    {"/dev/null", P("copy")},
-      {"/dev/zero", P("copy")},    {P("holds-fifo"), P("copy")},
+      {P("self"), P("copy")},      {P("holds-fifo"), P("copy")},
       {P("loops"), P("copy")},     {t, t + "/sub"},
       {t, t + "/a/sub"},           {t, P("into-t/sub")},
       {t + "/a", P("into-t/sub")},
@@ -538,6 +547,15 @@ TEST_F(FsTest, CopyRefusesWhatItCannotFinish) {
     EXPECT_EQ(Tree(dir_), before) << row.source << " to " << row.destination;
   }
   close(socket_fd);
+  // Links that lead outside, twice to one directory or to a file are copied
+  // as what they lead to.
+  ASSERT_EQ(mkdir(P("linked").c_str(), 0700), 0);
+  ASSERT_EQ(symlink((t + "/a").c_str(), P("linked/one").c_str()), 0);
+  ASSERT_EQ(symlink((t + "/a").c_str(), P("linked/two").c_str()), 0);
+  ASSERT_EQ(symlink((t + "/a/f").c_str(), P("linked/file").c_str()), 0);
+  EXPECT_EQ(Copy(P("linked"), P("copied")), QZ_OK) << JournalText();
+  EXPECT_EQ(Tree(P("copied")),
+            (std::set<std::string>{"file=f", "one/", "one/f=f", "two/", "two/f=f"}));
 }
 
 // --- failures ------------------------------------------------------------------
@@ -638,7 +656,7 @@ TEST_F(FsTest, PermissionErrorsForAnUnprivilegedUser) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(10);
-    // One bit for each call that did not give QZIOE_NO_ACCESS.
+    // One bit for each call that did not give what it should.
     int failures = 0;
     failures |= (MakeDir(P("locked/new")) != QZIOE_NO_ACCESS) << 0;
     failures |= (Remove(P("locked/f")) != QZIOE_NO_ACCESS) << 1;
