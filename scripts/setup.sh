@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Installs everything a fresh Debian 12 machine lacks to build and test qzioe:
 # the 32-bit toolchain and i386 test libraries, the native ones, clang for
-# the fuzzers and {fmt}, used header-only by the formatter benchmark.
+# the fuzzers, {fmt}, used header-only by the formatter benchmark, and
+# hexdump, which the tool's dump is held against.
 # Idempotent; silent when everything is already there.
 set -euo pipefail
 
 native_pkgs=(build-essential g++-multilib cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libfmt-dev
-  clang libclang-rt-14-dev clang-format)
+  clang libclang-rt-14-dev clang-format bsdextrautils)
 i386_pkgs=(libgtest-dev:i386 libgmock-dev:i386 libbenchmark-dev:i386)
 
 missing=()

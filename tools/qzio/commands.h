@@ -54,6 +54,12 @@ struct NameArgs {
 // Makes a unique name through words 23 and 24.
 bool create_name(const Session &session, const NameArgs &args, std::string &path);
 
+// What the tool can see for itself when the library gave no text: the
+// system's words for "Is a directory" when `path` is a directory and a file
+// was wanted, for "Not a directory" when it is something else and a
+// directory was wanted; else empty.
+std::string kind_seen(const Session &session, const std::string &path, bool want_directory);
+
 // Prints the versions, host name and library path of an open session.
 bool print_identity(const Session &session);
 

@@ -111,8 +111,8 @@ bool tour_binary(const Session &session) {
   QZIOEFile *file = update.get();
   if (const QZStatus s = file->read(file, &address, &length, 0, &offset); s != QZ_OK)
     return update.fail("read at offset 0 of", s);
-  std::printf("after a direct write at offset 16, the first %u bytes:\n%s", length,
-              hex_dump(std::string(static_cast<const char *>(address), length), 0).c_str());
+  std::printf("after a direct write at offset 16, the first %u bytes:\n", length);
+  print_hex(std::string(static_cast<const char *>(address), length));
   return update.close();
 }
 

@@ -3,15 +3,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "commands.h"
 #include "handle.h"
+#include "output.h"
 #include "qzioe/fsops.h"
 #include "qzioe/runtime.h"
 
@@ -30,18 +33,20 @@ std::string local_time(double seconds_1960) {
   return text;
 }
 
-// Runs `call` once for every name; prints "cannot VERB 'NAME'" for failures.
+// Runs `call` once for every name, whatever became of the ones before;
+// prints "cannot VERB 'NAME'" for each failure and exits 1 if any failed.
 template <typename Call>
 void each_name(Shared &shared, const std::vector<std::string> &names, const char *verb, Call call) {
   Session session;
-  bool ok = session.open(shared.options);
-  for (const std::string &name : names) {
-    if (!ok) break;
-    const std::vector<QZChar> chars = to_qzchars(name);
+  const bool opened = session.open(shared.options);
+  bool ok = opened;
+  for (size_t i = 0; opened && i < names.size() && output_ok(); ++i) {
+    session.forget_reports();
+    const std::vector<QZChar> chars = to_qzchars(names[i]);
     if (const QZStatus status = call(session, chars); status != QZ_OK)
-      ok = session.fail(std::string("cannot ") + verb + " '" + name + "'", status);
+      ok = session.fail(std::string("cannot ") + verb + " '" + names[i] + "'", status);
   }
-  ok = session.close() && ok;
+  ok = session.close() && ok && output_ok();
   shared.exit_status = ok ? 0 : 1;
 }
 
@@ -92,6 +97,7 @@ struct Row {
   int64_t size = -1;
   double modified = -1;
   bool directory = false;
+  bool known = true; // false: size, time and kind could not be had
 };
 
 void print_rows(const std::vector<Row> &rows, bool long_form) {
@@ -99,63 +105,145 @@ void print_rows(const std::vector<Row> &rows, bool long_form) {
     const std::string name = row.name + (row.directory ? "/" : "");
     if (!long_form) {
       std::printf("%s\n", name.c_str());
-      continue;
+    } else if (!row.known) {
+      std::printf("%12s  %-19s  %s\n", "?", "?", name.c_str());
+    } else {
+      const std::string when = row.modified < 0 ? std::string(19, '?') : local_time(row.modified);
+      std::printf("%12" PRId64 "  %s  %s\n", row.size, when.c_str(), name.c_str());
     }
-    const std::string when = row.modified < 0 ? std::string(19, '?') : local_time(row.modified);
-    std::printf("%12" PRId64 "  %s  %s\n", row.size, when.c_str(), name.c_str());
   }
 }
 
-// Without -a: one directory list with sizes, times and flags. With -a: a
-// directory handle that delivers hidden names, and a member list with an
-// information list per member.
-bool list_directory(Session &session, const std::string &path, uint32_t kind, bool all,
-                    bool long_form) {
+// Size, time and kind of one name through the information service.
+QZStatus member_info(const Session &session, const std::string &path, Row &row) {
+  QZIOEExtension *ext = session.extension();
+  const std::vector<QZChar> name = to_qzchars(path);
+  QZStatus status = QZ_OK;
+  QZList *info = ext->info(ext, ext->pool, name.data(), size_of(name), &status);
+  if (info == nullptr) return status;
+  for (uint32_t k = 0; k < info->count(info); ++k) {
+    const auto *item = static_cast<const QZIOEInfoItem *>(info->entry_at(info, k)->value);
+    if (item->number == 1) std::memcpy(&row.size, item->value, 8);
+    if (item->number == 2) std::memcpy(&row.modified, item->value, 8);
+    if (item->number == 3) row.directory = (item->value[0] & 1) != 0;
+  }
+  info->destroy(info);
+  return QZ_OK;
+}
+
+// The same, telling a failure on standard error and leaving the row
+// unknown.
+bool examine(const Session &session, const std::string &path, Row &row) {
+  session.forget_reports();
+  const QZStatus status = member_info(session, path, row);
+  if (status == QZ_OK) return true;
+  row.known = false;
+  return session.fail("cannot access '" + path + "'", status);
+}
+
+// The directory a listing of `kind` shows, as the listing names it.
+bool directory_of_kind(const Session &session, const std::string &path, uint32_t kind,
+                       std::string &directory) {
+  if (kind == QZIOE_LIST_NAMED) {
+    directory = path;
+    return true;
+  }
   QZIOEExtension *ext = session.extension();
   const std::vector<QZChar> name = to_qzchars(path);
   QZStatus status = QZ_OK;
   int64_t count = 0;
-  std::vector<Row> rows;
-  if (!all) {
-    QZList *list =
-        ext->directorylist(ext, name.data(), size_of(name), kind, QZIOE_LIST_INFO, &count, &status);
-    if (list == nullptr) return session.fail("cannot list '" + path + "'", status);
-    for (uint32_t i = 1; i < list->count(list); ++i) {
-      const auto *e = static_cast<const QZIOEDirEntry *>(list->entry_at(list, i)->value);
-      rows.push_back({to_bytes(e->name, e->name_length), e->size, e->modified, e->directory != 0});
-    }
-    list->destroy(list);
-  } else {
-    QZIOEDirectory *dir = ext->directoryopen(ext, name.data(), static_cast<int32_t>(name.size()),
-                                             QZIOE_DIR_HIDDEN, 0, 0, "qzio ls", &status);
-    if (dir == nullptr) return session.fail("cannot open directory '" + path + "'", status);
-    QZList *list = dir->member_list(dir, ext->pool, QZIOE_LIST_INFO, &count, &status);
-    if (list == nullptr && status != QZ_OK) {
-      dir->close(dir);
-      return session.fail("cannot list '" + path + "'", status);
-    }
-    for (uint32_t i = 0; list != nullptr && i < list->count(list); ++i) {
-      const auto *e = static_cast<const QZIOEDirEntry *>(list->entry_at(list, i)->value);
-      Row row{to_bytes(e->name, e->name_length)};
-      const size_t slash = row.name.rfind('/');
-      if (slash != std::string::npos) row.name.erase(0, slash + 1);
-      for (uint32_t k = 0; e->info != nullptr && k < e->info->count(e->info); ++k) {
-        const auto *item = static_cast<const QZIOEInfoItem *>(e->info->entry_at(e->info, k)->value);
-        if (item->number == 1) std::memcpy(&row.size, item->value, 8);
-        if (item->number == 2) std::memcpy(&row.modified, item->value, 8);
-        if (item->number == 3) row.directory = (item->value[0] & 1) != 0;
-      }
-      rows.push_back(row);
-    }
-    if (list != nullptr) list->destroy(list);
-    dir->close(dir);
-  }
-  std::sort(rows.begin(), rows.end(), [](const Row &a, const Row &b) { return a.name < b.name; });
-  print_rows(rows, long_form);
+  QZList *list = ext->directorylist(ext, name.data(), size_of(name), kind, 0, &count, &status);
+  if (list == nullptr) return session.fail("cannot list '" + path + "'", status);
+  const auto *own = static_cast<const QZIOEDirEntry *>(list->entry_at(list, 0)->value);
+  directory = to_bytes(own->name, own->name_length);
+  list->destroy(list);
   return true;
 }
 
+// The members the directory list describes, by name: their size, time and
+// kind come from one listing that examines each by its literal name.
+std::map<std::string, Row> listed_members(const Session &session, const std::string &directory) {
+  std::map<std::string, Row> rows;
+  QZIOEExtension *ext = session.extension();
+  const std::vector<QZChar> name = to_qzchars(directory);
+  QZStatus status = QZ_OK;
+  int64_t count = 0;
+  QZList *list = ext->directorylist(ext, name.data(), size_of(name), QZIOE_LIST_NAMED,
+                                    QZIOE_LIST_INFO, &count, &status);
+  for (uint32_t i = 1; list != nullptr && i < list->count(list); ++i) {
+    const auto *e = static_cast<const QZIOEDirEntry *>(list->entry_at(list, i)->value);
+    Row row{to_bytes(e->name, e->name_length), e->size, e->modified, e->directory != 0};
+    row.known = e->size >= 0;
+    rows.emplace(row.name, row);
+  }
+  if (list != nullptr) list->destroy(list);
+  session.forget_reports();
+  return rows;
+}
+
+// Lists one directory: its names read one by one through a directory
+// handle (with -a also those that begin with a dot), each with what the
+// directory list found for it. A member that cannot be named or examined
+// is told on standard error, shown with ? where it is unknown, and makes
+// the listing fail; the rest is listed.
+bool list_directory(const Session &session, const std::string &path, uint32_t kind, bool all,
+                    bool long_form) {
+  std::string directory;
+  if (!directory_of_kind(session, path, kind, directory)) return false;
+  QZIOEExtension *ext = session.extension();
+  const std::vector<QZChar> name = to_qzchars(directory);
+  QZStatus status = QZ_OK;
+  QZIOEDirectory *dir = ext->directoryopen(ext, name.data(), static_cast<int32_t>(name.size()),
+                                           all ? QZIOE_DIR_HIDDEN : 0, 0, 0, "qzio ls", &status);
+  if (dir == nullptr)
+    return session.fail("cannot list '" + directory + "'", status,
+                        kind_seen(session, directory, true));
+  const std::map<std::string, Row> listed = listed_members(session, directory);
+  bool ok = true;
+  std::vector<Row> rows;
+  for (;;) {
+    QZChar buffer[QZIOE_PATH_MAX];
+    uint32_t length = QZIOE_PATH_MAX;
+    const QZStatus read = dir->read(dir, buffer, &length, QZIOE_DIR_HIDDEN);
+    if (read == QZIOE_END_OF_FILE) break;
+    if (read != QZ_OK) {
+      // The entry is passed over; a failing directory read ends the listing.
+      ok = session.fail("cannot read a name in '" + directory + "'", read);
+      if (read == QZIOE_IO_ERROR || read == QZIOE_BAD_HANDLE) break;
+      continue;
+    }
+    Row row{to_bytes(buffer, length)};
+    const std::string member = directory + "/" + row.name;
+    const auto found = listed.find(row.name);
+    if (found != listed.end() && found->second.known) {
+      row = found->second;
+    } else if (row.name.find('$') != std::string::npos ||
+               (!row.name.empty() && row.name.back() == ' ')) {
+      // A kernel name would be expanded or lose its blanks: another file.
+      row.known = false;
+      std::fprintf(stderr, "qzio: cannot access '%s': the name holds $ or ends in a blank\n",
+                   member.c_str());
+      ok = false;
+    } else {
+      ok = examine(session, member, row) && ok;
+    }
+    rows.push_back(row);
+  }
+  dir->close(dir);
+  std::sort(rows.begin(), rows.end(), [](const Row &a, const Row &b) { return a.name < b.name; });
+  print_rows(rows, long_form);
+  return ok;
+}
+
 } // namespace
+
+std::string kind_seen(const Session &session, const std::string &path, bool want_directory) {
+  Row row;
+  if (member_info(session, path, row) != QZ_OK) return {};
+  if (row.directory && !want_directory) return std::strerror(EISDIR);
+  if (!row.directory && want_directory) return std::strerror(ENOTDIR);
+  return {};
+}
 
 bool show_fs_tour(Session &session, const std::string &root) {
   QZIOEExtension *ext = session.extension();
@@ -197,29 +285,34 @@ bool show_fs_tour(Session &session, const std::string &root) {
 
 void add_fs_commands(CLI::App &app, Shared &shared) {
   struct ListArgs {
-    std::string path = ".";
+    std::vector<std::string> paths;
     bool all = false, long_form = false;
     uint32_t kind = 0;
   };
   auto ls = std::make_shared<ListArgs>();
-  CLI::App *ls_cmd = app.add_subcommand("ls", "List a directory through the extension's "
-                                              "listings");
-  ls_cmd->add_option("DIR", ls->path, "The directory (a kernel name; default .)");
-  ls_cmd->add_flag("-a,--all", ls->all,
-                   "Include names that begin with a dot (through a "
-                   "directory handle)");
+  CLI::App *ls_cmd = app.add_subcommand("ls", "List directories through the extension's "
+                                              "directory handles and listings");
+  ls_cmd->add_option("DIR", ls->paths, "The directories (kernel names; default .)");
+  ls_cmd->add_flag("-a,--all", ls->all, "Include names that begin with a dot");
   ls_cmd->add_flag("-l", ls->long_form,
                    "Size, modification time (local) and a / after "
-                   "directories");
+                   "directories; ? where they could not be had");
   ls_cmd
       ->add_option("--kind", ls->kind,
                    "0 the directory named, 1 the one containing it, 2 the root, 3 home")
       ->check(CLI::Range(0u, 3u));
   ls_cmd->callback([&shared, ls] {
+    const std::vector<std::string> paths =
+        ls->paths.empty() ? std::vector<std::string>{"."} : ls->paths;
     Session session;
-    bool ok = session.open(shared.options) &&
-              list_directory(session, ls->path, ls->kind, ls->all, ls->long_form);
-    ok = session.close() && ok;
+    const bool opened = session.open(shared.options);
+    bool ok = opened;
+    for (size_t i = 0; opened && i < paths.size() && output_ok(); ++i) {
+      if (paths.size() > 1) std::printf("%s%s:\n", i > 0 ? "\n" : "", paths[i].c_str());
+      session.forget_reports();
+      ok = list_directory(session, paths[i], ls->kind, ls->all, ls->long_form) && ok;
+    }
+    ok = session.close() && ok && output_ok();
     shared.exit_status = ok ? 0 : 1;
   });
 
@@ -272,8 +365,10 @@ void add_fs_commands(CLI::App &app, Shared &shared) {
   CLI::App *rm_cmd =
       names_command(app, "rm", "Remove files and empty directories (-r: whole trees)", rm->names);
   rm_cmd->add_flag("-r,--recursive", rm->recursive,
-                   "Remove directories with everything below them (links are removed, never "
-                   "followed)");
+                   "Remove directories with everything below them; links inside them are "
+                   "removed, never followed. A NAME that is a link to a directory, or a link "
+                   "that leads nowhere, is reported as not existing and kept; names ending in "
+                   ". or .. are refused");
   rm_cmd->callback([&shared, rm] {
     each_name(shared, rm->names, "remove", [rm](Session &s, const std::vector<QZChar> &c) {
       QZIOEExtension *ext = s.extension();
@@ -313,8 +408,11 @@ void add_fs_commands(CLI::App &app, Shared &shared) {
   };
   add_pair("mv", "Rename or move a file or directory (within one file system)", "move", false,
            &QZIOEExtension::rename);
-  add_pair("cp", "Copy a file, or a directory with everything below it, to a new name", "copy",
-           true, &QZIOEExtension::copy);
+  add_pair("cp",
+           "Copy a file, or a directory with everything below it, to a new name that must not "
+           "exist; links are followed (a link is copied as what it leads to), and FIFOs, "
+           "sockets, devices and copies into the source's own tree are refused",
+           "copy", true, &QZIOEExtension::copy);
 }
 
 } // namespace qzio

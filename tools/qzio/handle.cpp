@@ -1,6 +1,8 @@
 #include "handle.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 namespace qzio {
 
@@ -62,8 +64,8 @@ bool FileHandle::open_binary(const Session &session, const std::string &path, ui
   return open(session, path, open_options(mode, QZIOE_FORMAT_BINARY, buffered, record_length));
 }
 
-bool FileHandle::fail(const char *verb, QZStatus status) const {
-  return qzio::fail(std::string("cannot ") + verb + " '" + path_ + "'", status, journal_);
+bool FileHandle::fail(const char *verb, QZStatus status, const std::string &seen) const {
+  return qzio::fail(std::string("cannot ") + verb + " '" + path_ + "'", status, journal_, seen);
 }
 
 bool FileHandle::close() {
@@ -91,25 +93,63 @@ bool FileHandle::read_all(uint32_t record, std::string &out) {
   }
 }
 
-std::string hex_dump(const std::string &bytes, uint64_t base) {
-  std::string out;
-  char line[96];
-  for (size_t at = 0; at < bytes.size(); at += 16) {
-    int n = std::snprintf(line, sizeof line, "%08llx ", static_cast<unsigned long long>(base + at));
-    std::string text;
-    for (size_t i = 0; i < 16; ++i) {
-      if (at + i < bytes.size()) {
-        const auto c = static_cast<unsigned char>(bytes[at + i]);
-        n += std::snprintf(line + n, sizeof line - n, "%s%02x", i == 8 ? "  " : " ", c);
-        text += c >= 0x20 && c < 0x7f ? static_cast<char>(c) : '.';
-      } else {
-        n += std::snprintf(line + n, sizeof line - n, "%s   ", i == 8 ? "  " : "");
-      }
+void HexLines::add(const void *bytes, size_t count) {
+  const auto *at = static_cast<const uint8_t *>(bytes);
+  any_ = any_ || count > 0;
+  while (count > 0) {
+    const size_t take = std::min(count, sizeof line_ - gathered_);
+    std::memcpy(line_ + gathered_, at, take);
+    gathered_ += take;
+    at += take;
+    count -= take;
+    if (gathered_ == sizeof line_) {
+      print(line_, sizeof line_);
+      offset_ += sizeof line_;
+      gathered_ = 0;
     }
-    out += line;
-    out += "  |" + text + "|\n";
   }
-  return out;
+}
+
+void HexLines::finish() {
+  if (gathered_ > 0) print(line_, gathered_);
+  offset_ += gathered_;
+  gathered_ = 0;
+  if (any_) std::fprintf(out_, "%08llx\n", static_cast<unsigned long long>(offset_));
+}
+
+void HexLines::print(const uint8_t *bytes, size_t count) {
+  const bool whole = count == sizeof line_;
+  if (whole && !every_line_ && have_previous_ && std::memcmp(bytes, previous_, count) == 0) {
+    if (!starred_) std::fputs("*\n", out_);
+    starred_ = true;
+    return;
+  }
+  starred_ = false;
+  have_previous_ = whole;
+  if (whole) std::memcpy(previous_, bytes, count);
+  static constexpr char kDigits[] = "0123456789abcdef";
+  char text[96];
+  int n = std::snprintf(text, sizeof text, "%08llx ", static_cast<unsigned long long>(offset_));
+  for (size_t i = 0; i < sizeof line_; ++i) {
+    if (i == 8) text[n++] = ' ';
+    text[n++] = ' ';
+    text[n++] = i < count ? kDigits[bytes[i] >> 4] : ' ';
+    text[n++] = i < count ? kDigits[bytes[i] & 15] : ' ';
+  }
+  text[n++] = ' ';
+  text[n++] = ' ';
+  text[n++] = '|';
+  for (size_t i = 0; i < count; ++i)
+    text[n++] = bytes[i] >= 0x20 && bytes[i] < 0x7f ? static_cast<char>(bytes[i]) : '.';
+  text[n++] = '|';
+  text[n++] = '\n';
+  std::fwrite(text, 1, static_cast<size_t>(n), out_);
+}
+
+void print_hex(const std::string &bytes) {
+  HexLines lines(stdout, 0, false);
+  lines.add(bytes.data(), bytes.size());
+  lines.finish();
 }
 
 } // namespace qzio

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -27,9 +28,9 @@ public:
   QZIOEFile *get() const { return file_; }
   const std::string &path() const { return path_; }
 
-  // Prints "qzio: cannot VERB 'PATH': STATUS" with the journal's rendered
-  // report of that status when there is one; returns false.
-  bool fail(const char *verb, QZStatus status) const;
+  // Prints "qzio: cannot VERB 'PATH': STATUS" with the journal's latest
+  // report, else `seen`; returns false.
+  bool fail(const char *verb, QZStatus status, const std::string &seen = {}) const;
 
   // Writes all bytes through the write word.
   bool write_all(const std::string &bytes, int64_t *offset);
@@ -59,7 +60,34 @@ std::string to_bytes(const QZChar *chars, size_t count);
 // Expands a name through the extension's path expansion and prints the path.
 bool expand(const Session &session, const std::string &name);
 
-// Canonical hex dump lines: offset, 16 bytes in hex, printable text.
-std::string hex_dump(const std::string &bytes, uint64_t base);
+// Canonical hex dump lines (those of hexdump -C), printed as the bytes come:
+// the offset, 16 bytes in hex and their printable text. A line the same as
+// the one before is left out, a run of them shown as one "*", unless every
+// line is wanted. Needs no more memory than one line, whatever the length.
+class HexLines {
+public:
+  HexLines(std::FILE *out, uint64_t offset, bool every_line)
+      : out_(out), offset_(offset), every_line_(every_line) {}
+  void add(const void *bytes, size_t count);
+  // The last, partial line and the offset after the last byte; nothing
+  // when no byte came.
+  void finish();
+
+private:
+  void print(const uint8_t *bytes, size_t count);
+
+  std::FILE *out_;
+  uint64_t offset_; // of the line being gathered
+  bool every_line_;
+  uint8_t line_[16];
+  size_t gathered_ = 0;
+  uint8_t previous_[16];
+  bool have_previous_ = false;
+  bool starred_ = false;
+  bool any_ = false;
+};
+
+// The dump of `bytes` from offset 0 on standard output.
+void print_hex(const std::string &bytes);
 
 } // namespace qzio

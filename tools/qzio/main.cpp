@@ -1,5 +1,6 @@
 // qzio: drives the qzioe extension the way the kernel does.
 #include "commands.h"
+#include "output.h"
 
 int main(int argc, char **argv) {
   CLI::App app{"qzio: load the qzioe file extension into a kernel stand-in and use it"};
@@ -24,7 +25,7 @@ int main(int argc, char **argv) {
   } catch (const CLI::ParseError &error) {
     // --help and --version end here with status 0; a usage error is 2, as
     // for ls, grep and diff, so that 1 always means a failed operation.
-    return app.exit(error) == 0 ? 0 : 2;
+    return qzio::finish_output(app.exit(error) == 0 ? 0 : 2);
   }
-  return shared.exit_status;
+  return qzio::finish_output(shared.exit_status);
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "output.h"
 #include "qzioe/format.h"
 
 namespace qzio {
@@ -468,8 +469,8 @@ void add_printf_command(CLI::App &app, Shared &shared) {
       return;
     }
     const int status = run_printf(session, p->format, p->args);
-    std::fflush(stdout);
-    shared.exit_status = session.close() ? status : 1;
+    const bool flushed = flush_output();
+    shared.exit_status = session.close() && flushed ? status : 1;
   });
 }
 

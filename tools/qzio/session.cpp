@@ -26,30 +26,33 @@ std::string default_library() {
 
 namespace {
 
-// The rendered text of the journal's latest report of `status`, or empty.
-// Journal lines read "<severity> <STATUS_NAME>: <text>".
-std::string reported_text(QZJournal *journal, QZStatus status) {
+// The rendered text of the journal's latest report, or empty. Journal lines
+// read "<severity> <STATUS_NAME>: <text>".
+std::string latest_report(QZJournal *journal) {
   if (journal == nullptr || qzk_journal_messages(journal) == 0) return {};
-  const std::string log = qzk_journal_text(journal);
-  const std::string marker = std::string(" ") + qzk_status_name(status) + ": ";
-  std::string found;
-  for (size_t start = 0; start < log.size();) {
-    size_t end = log.find('\n', start);
-    if (end == std::string::npos) end = log.size();
-    const std::string line = log.substr(start, end - start);
-    if (const size_t at = line.find(marker); at != std::string::npos)
-      found = line.substr(at + marker.size());
-    start = end + 1;
-  }
-  return found;
+  std::string log = qzk_journal_text(journal);
+  while (!log.empty() && log.back() == '\n')
+    log.pop_back();
+  const size_t start = log.rfind('\n') + 1; // npos + 1 is 0
+  const size_t text = log.find(": ", start);
+  if (text == std::string::npos) return {};
+  std::string report = log.substr(text + 2);
+  // The extension reports the system's text inside the kernel's message for
+  // QZIOE_IO_ERROR; the text alone is what is wanted.
+  std::string message = qzk_status_text(QZIOE_IO_ERROR);
+  message.erase(std::min(message.find('%'), message.size()));
+  if (!message.empty() && report.compare(0, message.size(), message) == 0)
+    report.erase(0, message.size());
+  return report;
 }
 
 } // namespace
 
-std::string describe(QZStatus status, QZJournal *journal) {
+std::string describe(QZStatus status, QZJournal *journal, const std::string &seen) {
   char code[16];
   std::snprintf(code, sizeof code, "0x%08x", status);
-  std::string text = reported_text(journal, status);
+  std::string text = latest_report(journal);
+  if (text.empty()) text = seen;
   if (text.empty()) {
     // Without a report there is nothing to fill a placeholder with: the
     // text ends before it ("system error: %T" reads "system error").
@@ -61,8 +64,9 @@ std::string describe(QZStatus status, QZJournal *journal) {
   return std::string(qzk_status_name(status)) + " (" + code + "): " + text;
 }
 
-bool fail(const std::string &what, QZStatus status, QZJournal *journal) {
-  std::fprintf(stderr, "qzio: %s: %s\n", what.c_str(), describe(status, journal).c_str());
+bool fail(const std::string &what, QZStatus status, QZJournal *journal, const std::string &seen) {
+  std::fprintf(stderr, "qzio: %s: %s\n", what.c_str(), describe(status, journal, seen).c_str());
+  if (journal != nullptr) qzk_journal_clear(journal);
   return false;
 }
 
@@ -117,8 +121,12 @@ bool Session::open(const Options &options) {
   return true;
 }
 
-bool Session::fail(const std::string &what, QZStatus status) const {
-  return qzio::fail(what, status, journal_);
+bool Session::fail(const std::string &what, QZStatus status, const std::string &seen) const {
+  return qzio::fail(what, status, journal_, seen);
+}
+
+void Session::forget_reports() const {
+  if (journal_ != nullptr) qzk_journal_clear(journal_);
 }
 
 bool Session::close() {

@@ -30,9 +30,12 @@ public:
   void *symbol(const char *name) const { return qzk_loaded_symbol(loaded_, name); }
   // Destroys the extension and reports anything it left alive.
   bool close();
-  // Prints "qzio: <what>: <status>" with the extension journal's report of
-  // that status when there is one; returns false.
-  bool fail(const std::string &what, QZStatus status) const;
+  // Prints "qzio: <what>: <status>" with the extension journal's latest
+  // report (else `seen`), then forgets the reports; returns false.
+  bool fail(const std::string &what, QZStatus status, const std::string &seen = {}) const;
+  // Forgets the reports of earlier calls, so that a failure is told with
+  // what its own call reported.
+  void forget_reports() const;
 
 private:
   QZHandle *kernel_ = nullptr;
@@ -41,12 +44,14 @@ private:
   QZJournal *journal_ = nullptr;
 };
 
-// "QZIOE_NOT_FOUND (0x80bfe801): <text>". The text is the journal's rendered
-// report of that status when it has one (the system's own words), else the
-// catalogue's.
-std::string describe(QZStatus status, QZJournal *journal = nullptr);
-// Prints "qzio: <what>: <status description>" to stderr; returns false.
-bool fail(const std::string &what, QZStatus status, QZJournal *journal = nullptr);
+// "QZIOE_NOT_FOUND (0x80bfe801): <text>". The text is the journal's latest
+// report, whatever status it was made for (the system's own words), else
+// `seen` (what the tool could see for itself), else the catalogue's.
+std::string describe(QZStatus status, QZJournal *journal = nullptr, const std::string &seen = {});
+// Prints "qzio: <what>: <status description>" to stderr and forgets the
+// journal's reports; returns false.
+bool fail(const std::string &what, QZStatus status, QZJournal *journal = nullptr,
+          const std::string &seen = {});
 // The default library path: $QZIOE_LIBRARY, else ../lib beside the executable.
 std::string default_library();
 // QZChar units as UTF-8.

@@ -8,6 +8,7 @@
 
 #include "commands.h"
 #include "handle.h"
+#include "output.h"
 
 namespace qzio {
 namespace {
@@ -122,7 +123,8 @@ bool show_utf16_round_trip(const Session &session, const std::string &path) {
   if (!raw.open_binary(session, path, QZIOE_MODE_INPUT, true, QZIOE_BLOCK_SIZE) ||
       !raw.read_all(QZIOE_BLOCK_SIZE, bytes) || !raw.close())
     return false;
-  std::printf("wrote 3 lines as UTF-16LE (the mark ff fe leads):\n%s", hex_dump(bytes, 0).c_str());
+  std::printf("wrote 3 lines as UTF-16LE (the mark ff fe leads):\n");
+  print_hex(bytes);
   std::printf("read back as UTF-8 records:\n");
   uint32_t pieced = 0;
   return cat_file(session, path, QZ_ENC_UTF16LE, 256, true, pieced);
@@ -155,9 +157,11 @@ void add_text_commands(CLI::App &app, Shared &shared) {
     Session session;
     bool ok = session.open(shared.options);
     uint32_t pieced = 0;
-    for (const std::string &path : cat->paths)
-      ok = ok && cat_file(session, path, encoding, cat->length, !cat->unbuffered, pieced);
-    std::fflush(stdout);
+    // Every file is tried, whatever became of the ones before.
+    const bool opened = ok;
+    for (size_t i = 0; opened && i < cat->paths.size() && output_ok(); ++i)
+      ok = cat_file(session, cat->paths[i], encoding, cat->length, !cat->unbuffered, pieced) && ok;
+    ok = flush_output() && ok;
     if (pieced > 0)
       std::fprintf(stderr, "qzio: %u lines were longer than %u bytes and came in pieces\n", pieced,
                    cat->length);
