@@ -1,4 +1,5 @@
 // hexdump and write-bytes: binary files through a handle.
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
@@ -53,6 +54,7 @@ bool parse_count(const std::string &text, uint64_t &value) {
 bool dump_file(const Session &session, const std::string &path, bool direct, uint64_t skip,
                uint64_t limit, bool every_line) {
   const bool positioned = direct || skip > 0;
+  const uint64_t asked = limit;
   FileHandle file;
   if (!file.open_binary(session, path, QZIOE_MODE_INPUT, !positioned, QZIOE_BLOCK_SIZE))
     return false;
@@ -75,6 +77,11 @@ bool dump_file(const Session &session, const std::string &path, bool direct, uin
     limit -= length;
   }
   lines.finish();
+  // A skip past the data ends, as hexdump -C ends it, at the end of a file
+  // that has any.
+  uint64_t size = 0;
+  if (ok && !lines.any() && skip > 0 && asked > 0 && file_size(session, path, size) && size > 0)
+    std::printf("%08llx\n", static_cast<unsigned long long>(std::min(skip, size)));
   return file.close() && ok && output_ok();
 }
 

@@ -59,6 +59,9 @@ bool create_name(const Session &session, const NameArgs &args, std::string &path
 // was wanted, for "Not a directory" when it is something else and a
 // directory was wanted; else empty.
 std::string kind_seen(const Session &session, const std::string &path, bool want_directory);
+// The size of a file through the information service; false when it cannot
+// be had.
+bool file_size(const Session &session, const std::string &path, uint64_t &size);
 
 // Prints the versions, host name and library path of an open session.
 bool print_identity(const Session &session);

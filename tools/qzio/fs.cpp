@@ -141,6 +141,15 @@ bool examine(const Session &session, const std::string &path, Row &row) {
   return session.fail("cannot access '" + path + "'", status);
 }
 
+// A name that a kernel name cannot give back as it is: expansion would
+// replace its `$` references or drop its trailing blanks, and units beyond
+// one byte have no byte of their own here.
+bool unaddressable(const QZChar *name, uint32_t length) {
+  for (uint32_t i = 0; i < length; ++i)
+    if (name[i] == '$' || name[i] > 0xff) return true;
+  return length > 0 && name[length - 1] == ' ';
+}
+
 // The directory a listing of `kind` shows, as the listing names it.
 bool directory_of_kind(const Session &session, const std::string &path, uint32_t kind,
                        std::string &directory) {
@@ -155,9 +164,13 @@ bool directory_of_kind(const Session &session, const std::string &path, uint32_t
   QZList *list = ext->directorylist(ext, name.data(), size_of(name), kind, 0, &count, &status);
   if (list == nullptr) return session.fail("cannot list '" + path + "'", status);
   const auto *own = static_cast<const QZIOEDirEntry *>(list->entry_at(list, 0)->value);
+  const bool refused = unaddressable(own->name, own->name_length);
   directory = to_bytes(own->name, own->name_length);
   list->destroy(list);
-  return true;
+  if (refused)
+    std::fprintf(stderr, "qzio: cannot list '%s': its name cannot be given as a kernel name\n",
+                 directory.c_str());
+  return !refused;
 }
 
 // The members the directory list describes, by name: their size, time and
@@ -172,6 +185,7 @@ std::map<std::string, Row> listed_members(const Session &session, const std::str
                                     QZIOE_LIST_INFO, &count, &status);
   for (uint32_t i = 1; list != nullptr && i < list->count(list); ++i) {
     const auto *e = static_cast<const QZIOEDirEntry *>(list->entry_at(list, i)->value);
+    if (unaddressable(e->name, e->name_length)) continue; // told apart by units, not bytes
     Row row{to_bytes(e->name, e->name_length), e->size, e->modified, e->directory != 0};
     row.known = e->size >= 0;
     rows.emplace(row.name, row);
@@ -197,7 +211,7 @@ bool list_directory(const Session &session, const std::string &path, uint32_t ki
                                            all ? QZIOE_DIR_HIDDEN : 0, 0, 0, "qzio ls", &status);
   if (dir == nullptr)
     return session.fail("cannot list '" + directory + "'", status,
-                        kind_seen(session, directory, true));
+                        session.has_report() ? std::string() : kind_seen(session, directory, true));
   const std::map<std::string, Row> listed = listed_members(session, directory);
   bool ok = true;
   std::vector<Row> rows;
@@ -214,14 +228,14 @@ bool list_directory(const Session &session, const std::string &path, uint32_t ki
     }
     Row row{to_bytes(buffer, length)};
     const std::string member = directory + "/" + row.name;
-    const auto found = listed.find(row.name);
+    const bool by_name = !unaddressable(buffer, length);
+    const auto found = by_name ? listed.find(row.name) : listed.end();
     if (found != listed.end() && found->second.known) {
       row = found->second;
-    } else if (row.name.find('$') != std::string::npos ||
-               (!row.name.empty() && row.name.back() == ' ')) {
-      // A kernel name would be expanded or lose its blanks: another file.
+    } else if (!by_name) {
+      // As a kernel name it would stand for another file.
       row.known = false;
-      std::fprintf(stderr, "qzio: cannot access '%s': the name holds $ or ends in a blank\n",
+      std::fprintf(stderr, "qzio: cannot access '%s': its name cannot be given as a kernel name\n",
                    member.c_str());
       ok = false;
     } else {
@@ -243,6 +257,13 @@ std::string kind_seen(const Session &session, const std::string &path, bool want
   if (row.directory && !want_directory) return std::strerror(EISDIR);
   if (!row.directory && want_directory) return std::strerror(ENOTDIR);
   return {};
+}
+
+bool file_size(const Session &session, const std::string &path, uint64_t &size) {
+  Row row;
+  if (member_info(session, path, row) != QZ_OK || row.size < 0) return false;
+  size = static_cast<uint64_t>(row.size);
+  return true;
 }
 
 bool show_fs_tour(Session &session, const std::string &root) {
@@ -363,12 +384,15 @@ void add_fs_commands(CLI::App &app, Shared &shared) {
   };
   auto rm = std::make_shared<RemoveArgs>();
   CLI::App *rm_cmd =
-      names_command(app, "rm", "Remove files and empty directories (-r: whole trees)", rm->names);
+      names_command(app, "rm",
+                    "Remove files and empty directories (-r: whole trees). A NAME that is a "
+                    "link to a file loses the link, not the file; a link to a directory, or a "
+                    "link that leads nowhere, is reported as not existing and kept; names "
+                    "ending in . or .. are refused",
+                    rm->names);
   rm_cmd->add_flag("-r,--recursive", rm->recursive,
                    "Remove directories with everything below them; links inside them are "
-                   "removed, never followed. A NAME that is a link to a directory, or a link "
-                   "that leads nowhere, is reported as not existing and kept; names ending in "
-                   ". or .. are refused");
+                   "removed, never followed");
   rm_cmd->callback([&shared, rm] {
     each_name(shared, rm->names, "remove", [rm](Session &s, const std::vector<QZChar> &c) {
       QZIOEExtension *ext = s.extension();
@@ -410,8 +434,9 @@ void add_fs_commands(CLI::App &app, Shared &shared) {
            &QZIOEExtension::rename);
   add_pair("cp",
            "Copy a file, or a directory with everything below it, to a new name that must not "
-           "exist; links are followed (a link is copied as what it leads to), and FIFOs, "
-           "sockets, devices and copies into the source's own tree are refused",
+           "exist; links are followed (a link is copied as what it leads to, and one that "
+           "leads nowhere is refused), and FIFOs, sockets, devices and copies into the "
+           "source's own tree are refused, all before anything is created",
            "copy", true, &QZIOEExtension::copy);
 }
 

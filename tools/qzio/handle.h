@@ -72,6 +72,7 @@ public:
   // The last, partial line and the offset after the last byte; nothing
   // when no byte came.
   void finish();
+  bool any() const { return any_; }
 
 private:
   void print(const uint8_t *bytes, size_t count);

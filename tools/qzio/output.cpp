@@ -15,7 +15,10 @@ int first_error = 0;
 } // namespace
 
 bool output_ok() {
-  return std::ferror(stdout) == 0;
+  if (std::ferror(stdout) == 0) return true;
+  // Seen right after the write that failed: errno still says why.
+  if (first_error == 0) first_error = errno != 0 ? errno : EIO;
+  return false;
 }
 
 bool flush_output() {

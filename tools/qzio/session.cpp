@@ -129,6 +129,10 @@ void Session::forget_reports() const {
   if (journal_ != nullptr) qzk_journal_clear(journal_);
 }
 
+bool Session::has_report() const {
+  return journal_ != nullptr && qzk_journal_messages(journal_) > 0;
+}
+
 bool Session::close() {
   if (extension_ != nullptr) {
     extension_->journal = nullptr;

@@ -36,6 +36,8 @@ public:
   // Forgets the reports of earlier calls, so that a failure is told with
   // what its own call reported.
   void forget_reports() const;
+  // Whether a call since then reported a system text.
+  bool has_report() const;
 
 private:
   QZHandle *kernel_ = nullptr;

@@ -40,7 +40,8 @@ bool cat_file(const Session &session, const std::string &path, uint32_t encoding
     return false;
   QZIOEFile *handle = file.get();
   bool in_piece = false;
-  for (;;) {
+  // Output that fails ends the reading too: the file may have no end.
+  while (output_ok()) {
     void *address = nullptr;
     uint32_t got = 0;
     const QZStatus status = handle->read(handle, &address, &got, 0, nullptr);
@@ -55,7 +56,7 @@ bool cat_file(const Session &session, const std::string &path, uint32_t encoding
     if (status == QZIOE_RECORD_SPLIT && !in_piece) ++pieced;
     in_piece = status == QZIOE_RECORD_SPLIT;
   }
-  return file.close();
+  return file.close() && output_ok();
 }
 
 // Copies every record of `in` to `out` with its line feed, pieces as they
