@@ -99,6 +99,11 @@ sparse="$scratch/sparse"
 printf 'head of the file: 0123456789abcdef' >"$sparse"
 printf 'data beyond four GiB, then the end' |
   dd of="$sparse" bs=1 seek=$((5 * 1024 * 1024 * 1024 + 3)) conv=notrunc status=none
+# Whole dumps on a smaller file with holes: the 5 GiB one is read only
+# around its far end.
+printf 'first' >"$scratch/holes"
+printf 'middle' | dd of="$scratch/holes" bs=1 seek=300000 conv=notrunc status=none
+truncate -s 1000003 "$scratch/holes"
 printf 'abc' >"$scratch/three"
 : >"$scratch/empty"
 while read -r file args; do
@@ -109,8 +114,9 @@ while read -r file args; do
     bad "hexdump $args $file: exit $rc, $(cat "$scratch/err"), differs from hexdump -C"
   fi
 done <<'ROWS'
-sparse
-sparse -s 5
+holes
+holes -s 5
+holes -s 299990 -n 40
 sparse -s 4294967290 -n 4096
 sparse -s 0x140000000 -n 100
 sparse -s 5368709100
