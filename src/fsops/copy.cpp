@@ -1,9 +1,8 @@
 // Copies of files and of whole trees. Data moves in blocks of the source's
 // preferred I/O size; every write is completed. Nothing is ever overwritten.
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <utility>
+#include <optional>
 
 #include "common/byte_path.h"
 #include "common/errno_map.h"
@@ -90,41 +89,27 @@ FileId id_of(const sys::Stat &info) {
   return {static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
 }
 
-// ".." ends at the root, which is its own parent; the bound only keeps a
-// broken file system from holding the walk for ever.
-constexpr uint32_t kMaxLevels = 1u << 16;
-
-// Calls visit(id) for the directory that is to hold `path` and for every
-// directory above it, found through "..", so that a link on the way counts
-// where it leads. A parent that cannot be reached visits nothing: creating
-// the destination then fails on its own.
-template <typename Visit>
-QZStatus for_each_ancestor(const ReportSink &sink, const char *path, Visit visit) {
-  char parent[QZIOE_PATH_AREA];
+// The directory that is to hold `path`, links followed. A copy whose
+// source tree reaches it would copy its own output: every directory above
+// the destination that lies in the tree leads to it. Unknown (nothing to
+// compare) when it cannot be reached: creating the destination then fails
+// on its own.
+QZStatus destination_parent(const ReportSink &sink, const char *path,
+                            std::optional<FileId> &parent) {
+  char directory[QZIOE_PATH_AREA];
   const char *slash = std::strrchr(path, '/');
   const size_t length = slash == nullptr ? 0 : slash == path ? 1 : size_t(slash - path);
-  if (length == 0 || length >= sizeof parent) return QZ_OK;
-  std::memcpy(parent, path, length);
-  parent[length] = '\0';
-  Descriptor at;
-  at.fd = sys::open(parent, O_PATH | O_DIRECTORY);
-  if (at.fd < 0)
-    return errno == ENOENT || errno == ENOTDIR || errno == EACCES
-               ? QZ_OK
-               : map_errno(kOpenDirErrors, errno, sink);
+  if (length == 0 || length >= sizeof directory) return QZ_OK;
+  std::memcpy(directory, path, length);
+  directory[length] = '\0';
   sys::Stat info{};
-  if (sys::fstat(at.fd, &info) != 0) return map_errno(kStatErrors, errno, sink);
-  for (uint32_t level = 0; level < kMaxLevels; ++level) {
-    const FileId id = id_of(info);
-    visit(id);
-    Descriptor up;
-    up.fd = sys::openat(at.fd, "..", O_PATH | O_DIRECTORY);
-    if (up.fd < 0) return map_errno(kOpenDirErrors, errno, sink);
-    if (sys::fstat(up.fd, &info) != 0) return map_errno(kStatErrors, errno, sink);
-    if (id_of(info) == id) return QZ_OK; // the root is its own parent
-    std::swap(at.fd, up.fd);
+  if (sys::stat(directory, &info) == 0) {
+    parent = id_of(info);
+    return QZ_OK;
   }
-  return QZIOE_NAME_TOO_LONG;
+  return errno == ENOENT || errno == ENOTDIR || errno == EACCES
+             ? QZ_OK
+             : map_errno(kStatErrors, errno, sink);
 }
 
 // A directory being checked and the one it was reached from.
@@ -135,14 +120,13 @@ struct Level {
 
 // Walks the source tree as the copy will (links followed) and refuses,
 // before anything exists, what the copy could not finish or should not
-// start: a member that is neither a regular file nor a directory, a
-// directory that is the destination's own ancestor (the copy would copy
-// its own output without end) or reached again through a link below it,
-// and a member path longer than the copy's areas.
+// start: a member that is neither a regular file nor a directory, the
+// directory that is to hold the destination, a directory reached again
+// through a link below it, and a member path longer than the copy's areas.
 class TreeCheck {
 public:
-  TreeCheck(QZIOEExtension *extension, const FileId *ancestors, uint32_t ancestor_count)
-      : sink_(extension_sink(extension)), ancestors_(ancestors), ancestor_count_(ancestor_count) {}
+  TreeCheck(QZIOEExtension *extension, std::optional<FileId> destination_parent)
+      : sink_(extension_sink(extension)), destination_parent_(destination_parent) {}
 
   // `source_room` and `destination_room`: the lengths of the two paths of
   // this directory with a slash after them.
@@ -154,8 +138,7 @@ public:
       return map_errno(kStatErrors, error, sink_);
     }
     const Level level{id_of(info), above};
-    bool refused = std::find(ancestors_, ancestors_ + ancestor_count_, level.id) !=
-                   ancestors_ + ancestor_count_;
+    bool refused = destination_parent_ == level.id;
     for (const Level *up = above; up != nullptr && !refused; up = up->above)
       refused = up->id == level.id;
     if (refused) {
@@ -184,8 +167,7 @@ public:
 
 private:
   ReportSink sink_;
-  const FileId *ancestors_;
-  uint32_t ancestor_count_;
+  std::optional<FileId> destination_parent_;
 };
 
 uint32_t room_of(const char *path) {
@@ -195,23 +177,12 @@ uint32_t room_of(const char *path) {
 
 QZStatus check_tree(QZIOEExtension *extension, const char *source, const char *destination) {
   const ReportSink sink = extension_sink(extension);
-  uint32_t count = 0;
-  if (const QZStatus status = for_each_ancestor(sink, destination, [&](FileId) { ++count; });
-      status != QZ_OK)
-    return status;
-  PoolBlock<FileId> ancestors(extension->pool, std::max<uint32_t>(count, 1) * sizeof(FileId));
-  if (!ancestors) return QZS_NO_MEMORY;
-  uint32_t filled = 0;
-  if (const QZStatus status = for_each_ancestor(sink, destination,
-                                                [&](FileId id) {
-                                                  if (filled < count)
-                                                    ancestors.get()[filled++] = id;
-                                                });
-      status != QZ_OK)
+  std::optional<FileId> parent;
+  if (const QZStatus status = destination_parent(sink, destination, parent); status != QZ_OK)
     return status;
   const int top = sys::open(source, O_RDONLY | O_DIRECTORY);
   if (top < 0) return map_errno(kOpenDirErrors, errno, sink);
-  return TreeCheck(extension, ancestors.get(), filled)
+  return TreeCheck(extension, parent)
       .directory(top, nullptr, room_of(source), room_of(destination));
 }
 

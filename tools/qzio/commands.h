@@ -4,8 +4,10 @@
 
 #include <CLI/CLI.hpp>
 
+#include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "session.h"
 
@@ -15,6 +17,13 @@ struct Shared {
   Options options;
   int exit_status = 0;
 };
+
+// Opens a session and runs `each` on every name (its index too), whatever
+// became of the ones before, while output still reaches standard output;
+// the exit status is 0 only when every one succeeded and the session
+// closed clean. Each name starts with no reports left from the last.
+void for_each_name(Shared &shared, const std::vector<std::string> &names,
+                   const std::function<bool(Session &, const std::string &, size_t)> &each);
 
 void add_version_command(CLI::App &app, Shared &shared);
 void add_demo_command(CLI::App &app, Shared &shared);

@@ -33,21 +33,15 @@ std::string local_time(double seconds_1960) {
   return text;
 }
 
-// Runs `call` once for every name, whatever became of the ones before;
-// prints "cannot VERB 'NAME'" for each failure and exits 1 if any failed.
+// Runs `call` once for every name; prints "cannot VERB 'NAME'" for each
+// failure.
 template <typename Call>
 void each_name(Shared &shared, const std::vector<std::string> &names, const char *verb, Call call) {
-  Session session;
-  const bool opened = session.open(shared.options);
-  bool ok = opened;
-  for (size_t i = 0; opened && i < names.size() && output_ok(); ++i) {
-    session.forget_reports();
-    const std::vector<QZChar> chars = to_qzchars(names[i]);
-    if (const QZStatus status = call(session, chars); status != QZ_OK)
-      ok = session.fail(std::string("cannot ") + verb + " '" + names[i] + "'", status);
-  }
-  ok = session.close() && ok && output_ok();
-  shared.exit_status = ok ? 0 : 1;
+  for_each_name(shared, names, [&](Session &session, const std::string &name, size_t) {
+    const QZStatus status = call(session, to_qzchars(name));
+    return status == QZ_OK ||
+           session.fail(std::string("cannot ") + verb + " '" + name + "'", status);
+  });
 }
 
 uint32_t size_of(const std::vector<QZChar> &chars) {
@@ -325,16 +319,10 @@ void add_fs_commands(CLI::App &app, Shared &shared) {
   ls_cmd->callback([&shared, ls] {
     const std::vector<std::string> paths =
         ls->paths.empty() ? std::vector<std::string>{"."} : ls->paths;
-    Session session;
-    const bool opened = session.open(shared.options);
-    bool ok = opened;
-    for (size_t i = 0; opened && i < paths.size() && output_ok(); ++i) {
-      if (paths.size() > 1) std::printf("%s%s:\n", i > 0 ? "\n" : "", paths[i].c_str());
-      session.forget_reports();
-      ok = list_directory(session, paths[i], ls->kind, ls->all, ls->long_form) && ok;
-    }
-    ok = session.close() && ok && output_ok();
-    shared.exit_status = ok ? 0 : 1;
+    for_each_name(shared, paths, [&](Session &session, const std::string &path, size_t i) {
+      if (paths.size() > 1) std::printf("%s%s:\n", i > 0 ? "\n" : "", path.c_str());
+      return list_directory(session, path, ls->kind, ls->all, ls->long_form);
+    });
   });
 
   auto stat_names = std::make_shared<std::vector<std::string>>();

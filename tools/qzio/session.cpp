@@ -1,5 +1,8 @@
 #include "session.h"
 
+#include "commands.h"
+#include "output.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -169,6 +172,19 @@ bool Session::close() {
 
 Session::~Session() {
   close();
+}
+
+void for_each_name(Shared &shared, const std::vector<std::string> &names,
+                   const std::function<bool(Session &, const std::string &, size_t)> &each) {
+  Session session;
+  const bool opened = session.open(shared.options);
+  bool ok = opened;
+  for (size_t i = 0; opened && i < names.size() && output_ok(); ++i) {
+    session.forget_reports();
+    ok = each(session, names[i], i) && ok;
+  }
+  ok = session.close() && ok && output_ok();
+  shared.exit_status = ok ? 0 : 1;
 }
 
 } // namespace qzio

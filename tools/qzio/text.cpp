@@ -155,19 +155,15 @@ void add_text_commands(CLI::App &app, Shared &shared) {
       shared.exit_status = 2;
       return;
     }
-    Session session;
-    bool ok = session.open(shared.options);
     uint32_t pieced = 0;
-    // Every file is tried, whatever became of the ones before.
-    const bool opened = ok;
-    for (size_t i = 0; opened && i < cat->paths.size() && output_ok(); ++i)
-      ok = cat_file(session, cat->paths[i], encoding, cat->length, !cat->unbuffered, pieced) && ok;
-    ok = flush_output() && ok;
+    for_each_name(shared, cat->paths, [&](Session &session, const std::string &path, size_t) {
+      return cat_file(session, path, encoding, cat->length, !cat->unbuffered, pieced);
+    });
+    // The lines first, then what is said about them.
+    if (!flush_output()) shared.exit_status = 1;
     if (pieced > 0)
       std::fprintf(stderr, "qzio: %u lines were longer than %u bytes and came in pieces\n", pieced,
                    cat->length);
-    ok = session.close() && ok;
-    shared.exit_status = ok ? 0 : 1;
   });
 
   struct ConvertArgs {
