@@ -14,10 +14,7 @@ constexpr int32_t kChunks = 35;
 
 // Writes `value` (below 10^9) as exactly nine digits.
 void nine_digits(uint32_t value, char *out) {
-  for (int32_t i = 8; i >= 0; --i) {
-    out[i] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  }
+  ioe::fixed_decimal_digits(value, 9, out + 9);
 }
 
 // Divides the limbs by 10^9 in place, dropping a top limb that becomes 0;

@@ -326,25 +326,6 @@ bool scale(ioe::Binary v, int32_t s, Scaled &out) {
   return true;
 }
 
-constexpr char kPairs[] = "00010203040506070809101112131415161718192021222324"
-                          "25262728293031323334353637383940414243444546474849"
-                          "50515253545556575859606162636465666768697071727374"
-                          "75767778798081828384858687888990919293949596979899";
-
-// Writes `value` (below 10^count) as exactly `count` digits ending at
-// `end`, two a step.
-void put_chunk(uint32_t value, int32_t count, char *end) {
-  for (; count >= 2; count -= 2) {
-    const uint32_t quotient = value / 100;
-    const uint32_t pair = (value - quotient * 100) * 2;
-    value = quotient;
-    end -= 2;
-    end[0] = kPairs[pair];
-    end[1] = kPairs[pair + 1];
-  }
-  if (count == 1) end[-1] = static_cast<char>('0' + value);
-}
-
 int32_t digit_count(uint64_t value) {
   int32_t count = 1;
   while (count < 20 && value >= kPow10[count])
@@ -353,20 +334,9 @@ int32_t digit_count(uint64_t value) {
 }
 
 // The digits of `value`, most significant first; returns their number.
-// Above 32 bits it is split into nine-digit chunks with 64-by-32 steps.
 int32_t put_digits(uint64_t value, char *out) {
   const int32_t count = digit_count(value);
-  char *end = out + count;
-  while (value > UINT32_MAX) {
-    uint32_t rest = 0;
-    const uint32_t high =
-        ioe::divide_step(0, static_cast<uint32_t>(value >> 32), 1000000000u, rest);
-    const uint32_t low = ioe::divide_step(rest, static_cast<uint32_t>(value), 1000000000u, rest);
-    value = (uint64_t{high} << 32) | low;
-    put_chunk(rest, 9, end);
-    end -= 9;
-  }
-  put_chunk(static_cast<uint32_t>(value), static_cast<int32_t>(end - out), end);
+  ioe::decimal_digits(value, out + count);
   return count;
 }
 

@@ -33,8 +33,6 @@ template <uint32_t kBase> QZChar *small_digits(uint32_t value, const QZChar *tab
 
 QZChar *any_digits(uint32_t value, uint32_t base, const QZChar *table, QZChar *out) {
   switch (base) {
-  case 10:
-    return small_digits<10>(value, table, out);
   case 16:
     return small_digits<16>(value, table, out);
   case 8:
@@ -51,24 +49,16 @@ QZChar *any_digits(uint32_t value, uint32_t base, const QZChar *table, QZChar *o
 } // namespace
 
 uint32_t ioe::unsigned_digits(uint64_t value, uint32_t base, bool uppercase, QZChar *end) {
+  if (base == 10) return static_cast<uint32_t>(end - decimal_digits(value, end));
   const QZChar *table = uppercase ? kUpTable : kLowTable;
   QZChar *out = end;
-  // Above 32 bits a division takes two steps: in base 10 one per nine
-  // digits, otherwise one per digit.
-  const uint32_t divisor = base == 10 ? 1000000000u : base;
+  // Above 32 bits a digit takes two division steps.
   while (value > UINT32_MAX) {
     uint32_t remainder = 0;
-    const uint32_t high = divide_step(0, static_cast<uint32_t>(value >> 32), divisor, remainder);
-    const uint32_t low = divide_step(remainder, static_cast<uint32_t>(value), divisor, remainder);
+    const uint32_t high = divide_step(0, static_cast<uint32_t>(value >> 32), base, remainder);
+    const uint32_t low = divide_step(remainder, static_cast<uint32_t>(value), base, remainder);
     value = (uint64_t{high} << 32) | low;
-    if (base != 10) {
-      *--out = table[remainder];
-      continue;
-    }
-    QZChar *const chunk_end = out;
-    out = small_digits<10>(remainder, table, out);
-    while (out > chunk_end - 9)
-      *--out = '0';
+    *--out = table[remainder];
   }
   out = any_digits(static_cast<uint32_t>(value), base, table, out);
   return static_cast<uint32_t>(end - out);

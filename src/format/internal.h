@@ -42,6 +42,104 @@ inline uint32_t divide_step(uint32_t high, uint32_t low, uint32_t divisor, uint3
 #endif
 }
 
+// Every number below 100 as two decimal digits.
+inline constexpr char kDigitPairs[] = "00010203040506070809101112131415161718192021222324"
+                                      "25262728293031323334353637383940414243444546474849"
+                                      "50515253545556575859606162636465666768697071727374"
+                                      "75767778798081828384858687888990919293949596979899";
+
+// Writes `value` (below 10^count) as exactly `count` digits ending just
+// before `end`, two a division.
+template <typename Char>
+inline void fixed_decimal_digits(uint32_t value, int32_t count, Char *end) {
+  for (; count >= 2; count -= 2) {
+    const uint32_t quotient = value / 100;
+    const uint32_t pair = (value - quotient * 100) * 2;
+    value = quotient;
+    end -= 2;
+    end[0] = static_cast<unsigned char>(kDigitPairs[pair]);
+    end[1] = static_cast<unsigned char>(kDigitPairs[pair + 1]);
+  }
+  if (count == 1) end[-1] = static_cast<Char>('0' + value);
+}
+
+// The decimal digits of `value` backwards, the last just before `end`, two
+// a division; returns the first.
+template <typename Char> inline Char *decimal_digits(uint32_t value, Char *end) {
+  while (value >= 100) {
+    const uint32_t quotient = value / 100;
+    const uint32_t pair = (value - quotient * 100) * 2;
+    value = quotient;
+    end -= 2;
+    end[0] = static_cast<unsigned char>(kDigitPairs[pair]);
+    end[1] = static_cast<unsigned char>(kDigitPairs[pair + 1]);
+  }
+  if (value >= 10) {
+    *--end = static_cast<unsigned char>(kDigitPairs[value * 2 + 1]);
+    *--end = static_cast<unsigned char>(kDigitPairs[value * 2]);
+  } else {
+    *--end = static_cast<Char>('0' + value);
+  }
+  return end;
+}
+
+// The decimal digits of a 64-bit `value` backwards, the last just before
+// `end`; above 32 bits it is split into nine-digit chunks with 64-by-32
+// steps. Returns the first.
+template <typename Char> inline Char *decimal_digits(uint64_t value, Char *end) {
+  while (value > UINT32_MAX) {
+    uint32_t rest = 0;
+    const uint32_t high = divide_step(0, static_cast<uint32_t>(value >> 32), 1000000000u, rest);
+    const uint32_t low = divide_step(rest, static_cast<uint32_t>(value), 1000000000u, rest);
+    value = (uint64_t{high} << 32) | low;
+    fixed_decimal_digits(rest, 9, end);
+    end -= 9;
+  }
+  return decimal_digits(static_cast<uint32_t>(value), end);
+}
+
+inline uint32_t decimal_length(uint32_t value) {
+  if (value < 100000)
+    return 1 + (value >= 10) + (value >= 100) + (value >= 1000) + (value >= 10000);
+  return 6 + (value >= 1000000) + (value >= 10000000) + (value >= 100000000) +
+         (value >= 1000000000);
+}
+
+inline uint32_t hex_length(uint32_t value) {
+  return value == 0 ? 1 : (32 - static_cast<uint32_t>(__builtin_clz(value)) + 3) / 4;
+}
+
+// Every byte value as two hexadecimal digits.
+struct HexPairs {
+  char lower[512];
+  char upper[512];
+  constexpr HexPairs() : lower(), upper() {
+    for (int i = 0; i < 256; ++i) {
+      lower[2 * i] = "0123456789abcdef"[i >> 4];
+      lower[2 * i + 1] = "0123456789abcdef"[i & 15];
+      upper[2 * i] = "0123456789ABCDEF"[i >> 4];
+      upper[2 * i + 1] = "0123456789ABCDEF"[i & 15];
+    }
+  }
+};
+inline constexpr HexPairs kHexPairs;
+
+// The hexadecimal digits of `value` backwards, a byte a step; returns the
+// first.
+inline QZChar *hex_digits(uint32_t value, bool uppercase, QZChar *end) {
+  const char *pairs = uppercase ? kHexPairs.upper : kHexPairs.lower;
+  while (value >= 0x100) {
+    const uint32_t pair = (value & 0xff) * 2;
+    value >>= 8;
+    end -= 2;
+    end[0] = static_cast<unsigned char>(pairs[pair]);
+    end[1] = static_cast<unsigned char>(pairs[pair + 1]);
+  }
+  *--end = static_cast<unsigned char>(pairs[value * 2 + 1]);
+  if (value >= 0x10) *--end = static_cast<unsigned char>(pairs[value * 2]);
+  return end;
+}
+
 // Writes the digits of `value` in `base` (2 to 16) backwards, the last one
 // just before `end`; returns their number (at least 1).
 uint32_t unsigned_digits(uint64_t value, uint32_t base, bool uppercase, QZChar *end);

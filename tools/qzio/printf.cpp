@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "format/directive.h"
 #include "output.h"
 #include "qzioe/format.h"
 
@@ -82,149 +83,92 @@ enum class Type { kNone, kInt, kLongLong, kDouble, kLongDouble, kPointer, kText,
 struct Directive {
   size_t text, percent, end;
   int value = -1, width = -1, precision = -1; // argument numbers; 0 is the next one
+  uint32_t digits_precision = 0;              // a precision given as digits
   bool numbered = false, sequential = false;
-  bool valid = false;
+  bool valid = false; // takes a value; %% is text here
   Type type = Type::kNone;
   std::vector<QZChar> spelling; // the directive without its numbers
 };
 
-bool digit(QZChar c) {
-  return c >= '0' && c <= '9';
+// The argument number of a width or precision (0: the next one; -1: none).
+int argument_of(ioe::Source source, uint32_t slot) {
+  if (source == ioe::Source::kStar) return 0;
+  return source == ioe::Source::kNumbered ? static_cast<int>(slot) + 1 : -1;
 }
 
-// Reads a run of digits, saturating.
-int number(const std::vector<QZChar> &f, size_t &i) {
-  long n = 0;
-  for (; i < f.size() && digit(f[i]); ++i)
-    n = std::min<long>(n * 10 + static_cast<long>(f[i] - '0'), 1000000L);
-  return static_cast<int>(n);
-}
-
-QZChar at(const std::vector<QZChar> &f, size_t i) {
-  return i < f.size() ? f[i] : 0;
-}
-
-// "*", "*n$" or nothing, for a width or precision.
-bool star(const std::vector<QZChar> &f, size_t &i, Directive &d, int &argument,
-          std::string &error) {
-  if (at(f, i) != '*') return true;
-  ++i;
-  if (at(f, i) < '1' || at(f, i) > '9') {
-    argument = 0;
-    d.sequential = true;
-    d.spelling.push_back('*');
-    return true;
+Type type_of(const ioe::Directive &g) {
+  switch (g.kind) {
+  case ioe::kCharacter:
+    return Type::kChar;
+  case ioe::kInt:
+  case ioe::kLong:
+    return Type::kInt;
+  case ioe::kLongLong:
+    return Type::kLongLong;
+  case ioe::kDouble:
+    return Type::kDouble;
+  case ioe::kLongDouble:
+    return Type::kLongDouble;
+  case ioe::kPointer:
+    if (g.conversion == 'p' || g.conversion == 'P') return Type::kPointer;
+    return g.size == ioe::Size::kH ? Type::kBytes : Type::kText;
+  default:
+    return Type::kNone;
   }
-  const int n = number(f, i);
-  if (at(f, i) != '$' || n > QZ_FORMAT_MAX_ARGUMENTS) {
-    error = "a \"*\" argument number must be 1 to 10 and end in \"$\"";
-    return false;
-  }
-  ++i;
-  argument = n;
-  d.numbered = true;
-  d.spelling.push_back('*');
-  return true;
+}
+
+// The directive spelled without argument numbers, as a sequential one.
+std::vector<QZChar> spelling_of(const ioe::Directive &g) {
+  std::string s = "%";
+  const bool flags[] = {g.left, g.plus, g.space, g.alternate, g.zero};
+  for (size_t k = 0; k < 5; ++k)
+    if (flags[k]) s += "-+ #0"[k];
+  auto add = [&s](ioe::Source source, uint32_t digits) {
+    if (source == ioe::Source::kDigits) s += std::to_string(digits);
+    if (source == ioe::Source::kStar || source == ioe::Source::kNumbered) s += '*';
+  };
+  add(g.width_source, g.width);
+  if (g.precision_source != ioe::Source::kNone) s += '.';
+  add(g.precision_source, g.precision);
+  static const char *const kSizes[] = {"", "h", "l", "ll", "L"};
+  s += kSizes[static_cast<int>(g.size)];
+  std::vector<QZChar> units(s.begin(), s.end());
+  units.push_back(g.conversion);
+  return units;
 }
 
 // Splits the format into directives (the last entry holds only the text
-// after the last one) as the formatter's grammar reads them.
+// after the last one) through the formatter's own grammar.
 bool parse(const std::vector<QZChar> &f, std::vector<Directive> &out, std::string &error) {
+  const auto length = static_cast<uint32_t>(f.size());
   size_t text = 0;
-  for (size_t i = 0; i + 1 < f.size(); ++i) {
-    if (f[i] != '%') continue;
+  for (int32_t percent;
+       (percent = ioe::find_directive(f.data(), length, static_cast<uint32_t>(text))) >= 0;) {
+    ioe::Directive g;
+    if (ioe::parse_directive(f.data(), length, static_cast<uint32_t>(percent), g) != QZ_OK) {
+      error = g.refused_star
+                  ? "a \"*\" argument number must be 1 to 10 and end in \"$\""
+                  : "argument number " + std::to_string(g.refused_number) + " is not 1 to 10";
+      return false;
+    }
     Directive d;
     d.text = text;
-    d.percent = i;
-    d.spelling.push_back('%');
-    size_t j = i + 1;
-    bool flags = true;
-    if (at(f, j) >= '1' && at(f, j) <= '9') {
-      const size_t start = j;
-      const int n = number(f, j);
-      if (at(f, j) == '$') {
-        if (n > QZ_FORMAT_MAX_ARGUMENTS) {
-          error = "argument number " + std::to_string(n) + " is not 1 to 10";
-          return false;
-        }
-        ++j;
-        d.value = n;
-        d.numbered = true;
-      } else {
-        d.spelling.insert(d.spelling.end(), f.begin() + start, f.begin() + j);
-        flags = false; // a width: no flags or other width after it
-      }
+    d.percent = static_cast<size_t>(percent);
+    d.end = g.end;
+    d.width = argument_of(g.width_source, g.width_slot);
+    d.precision = argument_of(g.precision_source, g.precision_slot);
+    d.digits_precision = g.precision;
+    d.numbered = g.numbered_value || d.width > 0 || d.precision > 0;
+    d.valid = g.valid && g.conversion != '%';
+    if (d.valid) {
+      d.type = type_of(g);
+      d.spelling = spelling_of(g);
+      // A directive numbered only by "*n$" takes argument 1 for its value.
+      d.value = g.numbered_value ? static_cast<int>(g.slot) + 1 : d.numbered ? 1 : 0;
     }
-    if (flags) {
-      while (at(f, j) == '-' || at(f, j) == '+' || at(f, j) == ' ' || at(f, j) == '#' ||
-             at(f, j) == '0')
-        d.spelling.push_back(f[j++]);
-      if (!star(f, j, d, d.width, error)) return false;
-      if (d.width < 0)
-        while (digit(at(f, j)))
-          d.spelling.push_back(f[j++]);
-    }
-    if (at(f, j) == '.') {
-      d.spelling.push_back(f[j++]);
-      if (!star(f, j, d, d.precision, error)) return false;
-      if (d.precision < 0)
-        while (digit(at(f, j)))
-          d.spelling.push_back(f[j++]);
-    }
-    std::string size;
-    if (at(f, j) == 'h' || at(f, j) == 'L') size = static_cast<char>(f[j]);
-    if (at(f, j) == 'l') size = at(f, j + 1) == 'l' ? "ll" : "l";
-    for (const char c : size)
-      d.spelling.push_back(static_cast<unsigned char>(c)), ++j;
-    const QZChar c = at(f, j);
-    d.end = std::min(j + 1, f.size());
-    if (c != 0) d.spelling.push_back(c);
-    switch (c) {
-    case 'd':
-    case 'i':
-    case 'u':
-    case 'o':
-    case 'x':
-    case 'X':
-      d.valid = size.empty() || size == "l" || size == "ll";
-      d.type = size == "ll" ? Type::kLongLong : Type::kInt;
-      break;
-    case 'c':
-    case 'C':
-      d.valid = size.empty() || size == "h" || size == "L";
-      d.type = Type::kChar;
-      break;
-    case 's':
-    case 'S':
-      d.valid = size.empty() || size == "h";
-      d.type = size == "h" ? Type::kBytes : Type::kText;
-      break;
-    case 'e':
-    case 'E':
-    case 'f':
-    case 'g':
-    case 'G':
-      d.valid = size.empty() || size == "L";
-      d.type = size == "L" ? Type::kLongDouble : Type::kDouble;
-      break;
-    case 'p':
-    case 'P':
-      d.valid = size.empty();
-      d.type = Type::kPointer;
-      break;
-    default:
-      break;
-    }
-    if (c == 'S' && d.precision < 0 &&
-        std::find(d.spelling.begin(), d.spelling.end(), QZChar{'.'}) == d.spelling.end())
-      d.valid = false;
-    if (!d.valid) d.type = Type::kNone; // text only: the formatter marks it
-    // A directive numbered only by "*n$" takes argument 1 for its value.
-    if (d.valid && d.value < 0) d.value = d.numbered ? 1 : 0;
-    if (d.valid && !d.numbered) d.sequential = true;
+    d.sequential = d.width == 0 || d.precision == 0 || (d.valid && !d.numbered);
     out.push_back(d);
     text = d.end;
-    i = d.end - 1;
   }
   Directive tail;
   tail.text = text;
@@ -412,9 +356,7 @@ int run_printf(const Session &session, const std::string &format_text,
     }
     if (d.spelling.back() == 'S') {
       // S reads exactly its precision: never past the argument's end.
-      const auto dot = std::find(d.spelling.begin(), d.spelling.end(), QZChar{'.'});
-      size_t i = static_cast<size_t>(dot - d.spelling.begin()) + 1;
-      const long long precision = d.precision >= 0 ? stars.back() : number(d.spelling, i);
+      const long long precision = d.precision >= 0 ? stars.back() : d.digits_precision;
       const size_t length =
           d.type == Type::kBytes
               ? std::char_traits<char>::length(std::get<const char *>(value))

@@ -1,0 +1,364 @@
+// The directive grammar, the only code that reads directive syntax:
+//
+//   "%" [n "$"] [flags] [width] ["." [precision]] [h | l | ll | L] conversion
+//
+// flags are - + space # 0; a width or precision is digits, "*" (the next
+// argument) or "*n$" (argument n); n runs from 1 to QZ_FORMAT_MAX_ARGUMENTS.
+// Digits right after "%" that no "$" follows are a width, after which no
+// flag may come. The formatter's passes and qzio printf both read formats
+// through parse_directive, so that the tool types its arguments exactly as
+// the formatter takes them.
+#pragma once
+
+#include <cstdint>
+
+#include "qzioe/format.h"
+
+// Inlined whole into each pass, so that a directive lives in registers.
+#define QZIOE_GRAMMAR_INLINE [[gnu::always_inline]] inline
+
+namespace ioe {
+
+// Argument kinds in rising order; a slot keeps the highest recorded for it.
+enum Kind : uint8_t {
+  kNone = 0,
+  kCharacter = 1,
+  kInt = 2,
+  kLong = 3,
+  kLongLong = 5,
+  kPointer = 6,
+  kDouble = 7,
+  kLongDouble = 8,
+};
+
+enum class Size : uint8_t { kNone, kH, kL, kLL, kBigL };
+
+// Sequential directives take their arguments from the list as they come,
+// numbered ones from their slots after all are fetched. A neutral one (%%,
+// or a bad directive that names and takes no argument) belongs to the text
+// around it and changes neither.
+enum class Mode : uint8_t { kSequential, kNumbered, kNeutral };
+
+// Where a width or precision comes from.
+enum class Source : uint8_t { kNone, kDigits, kStar, kNumbered };
+
+// Every field is set by parse_directive, none by construction: a record
+// cleared as a whole costs a string instruction in the 32-bit build, more
+// than the whole of a bare directive.
+struct Directive {
+  uint32_t percent; // position of the "%"
+  uint32_t end;     // just past the conversion character, within the format
+  QZChar conversion;
+  uint32_t width, precision; // from digits
+  // After QZS_BAD_ARGUMENT_NUMBER: the number refused.
+  uint32_t refused_number;
+  // Argument numbers - 1: the value's (0 for sequential directives), the
+  // width's and the precision's.
+  uint8_t slot, width_slot, precision_slot;
+  bool numbered_value; // "n$" names the value's argument
+  // As written, except that - cancels 0 and + cancels space.
+  bool left, plus, space, alternate, zero;
+  Source width_source, precision_source;
+  Size size;
+  bool valid;
+  Kind kind; // of the value, for a valid directive
+  Mode mode;
+  // Sequential, valid, with no "*", no size but l or ll, and neither %% nor
+  // S: its field depends on its own argument alone.
+  bool common;
+  bool refused_star; // the number refused was a "*"'s
+};
+
+// Digit runs saturate: a width of billions never fits a buffer anyway.
+constexpr uint32_t kNumberLimit = 0x7fffffffu;
+
+namespace directive_grammar {
+
+QZIOE_GRAMMAR_INLINE bool is_digit(QZChar c) {
+  return c - '0' < 10u;
+}
+QZIOE_GRAMMAR_INLINE bool is_digit_1_9(QZChar c) {
+  return c - '1' < 9u;
+}
+
+// `n` followed by the digit `c`, saturating.
+QZIOE_GRAMMAR_INLINE uint32_t append_digit(uint32_t n, QZChar c) {
+  const uint32_t digit = c - '0';
+  if (n < kNumberLimit / 10) return n * 10 + digit;
+  const uint64_t next = uint64_t{n} * 10 + digit;
+  return next < kNumberLimit ? static_cast<uint32_t>(next) : kNumberLimit;
+}
+
+// The flags as bits, looked up from " " to "0".
+enum : uint8_t { kLeftFlag = 1, kPlusFlag = 2, kSpaceFlag = 4, kAlternateFlag = 8, kZeroFlag = 16 };
+inline constexpr uint8_t kFlagBits[17] = {kSpaceFlag, 0, 0, kAlternateFlag, 0, 0,         0, 0,
+                                          0,          0, 0, kPlusFlag,      0, kLeftFlag, 0, 0,
+                                          kZeroFlag};
+
+// The flag that `c` names as a bit, or 0.
+QZIOE_GRAMMAR_INLINE uint32_t flag_bit(QZChar c) {
+  return c - ' ' < sizeof kFlagBits ? kFlagBits[c - ' '] : 0;
+}
+
+class Reader {
+public:
+  Reader(const QZChar *format, uint32_t length) : format_(format), length_(length) {}
+
+  QZIOE_GRAMMAR_INLINE QZChar at(uint32_t i) const {
+    return i < length_ ? format_[i] : 0;
+  } // 0 past the end
+
+  QZIOE_GRAMMAR_INLINE uint32_t number(uint32_t &i) const {
+    uint32_t n = 0;
+    for (QZChar c; is_digit(c = at(i)); ++i)
+      n = append_digit(n, c);
+    return n;
+  }
+
+  QZIOE_GRAMMAR_INLINE bool flags(uint32_t &i, Directive &d) const {
+    uint32_t bits = 0;
+    for (uint32_t bit; (bit = flag_bit(at(i))) != 0; ++i)
+      bits |= bit;
+    d.left = (bits & kLeftFlag) != 0;
+    d.plus = (bits & kPlusFlag) != 0;
+    d.space = (bits & kSpaceFlag) != 0 && !d.plus;
+    d.alternate = (bits & kAlternateFlag) != 0;
+    d.zero = (bits & kZeroFlag) != 0 && !d.left;
+    return bits != 0;
+  }
+
+  // "*n$" (numbered) or "*" (the next argument); nothing else is read.
+  QZIOE_GRAMMAR_INLINE QZStatus star(uint32_t &i, Directive &d, Source &source,
+                                     uint8_t &slot) const {
+    if (at(i) != '*') return QZ_OK;
+    ++i;
+    if (!is_digit_1_9(at(i))) {
+      source = Source::kStar;
+      d.mode = Mode::kSequential;
+      return QZ_OK;
+    }
+    const uint32_t n = number(i);
+    if (at(i) != '$' || n > QZ_FORMAT_MAX_ARGUMENTS) {
+      d.refused_number = n;
+      d.refused_star = true;
+      return QZS_BAD_ARGUMENT_NUMBER;
+    }
+    ++i;
+    source = Source::kNumbered;
+    slot = static_cast<uint8_t>(n - 1);
+    d.mode = Mode::kNumbered;
+    return QZ_OK;
+  }
+
+  QZIOE_GRAMMAR_INLINE QZStatus width(uint32_t &i, Directive &d) const {
+    if (const QZStatus status = star(i, d, d.width_source, d.width_slot); status != QZ_OK)
+      return status;
+    if (d.width_source == Source::kNone && is_digit_1_9(at(i))) {
+      d.width_source = Source::kDigits;
+      d.width = number(i);
+    }
+    return QZ_OK;
+  }
+
+private:
+  const QZChar *format_;
+  uint32_t length_;
+};
+
+// What each conversion is: its family and the sizes it takes, as a table
+// so that classifying a directive takes no branch per letter.
+enum Family : uint8_t { kBad, kInteger, kCharacterFamily, kText, kCountedText, kReal, kAddress };
+
+struct Conversion {
+  Family family = kBad;
+  uint8_t sizes = 0;      // bit n: Size n is valid
+  Kind bare_kind = kNone; // the value's kind without a size
+};
+
+constexpr uint8_t size_bits(bool none, bool h, bool l, bool ll, bool big_l) {
+  return static_cast<uint8_t>(none | h << 1 | l << 2 | ll << 3 | big_l << 4);
+}
+
+struct Conversions {
+  Conversion of[128];
+  // The conversion letters, which no flag, width, precision or size starts.
+  QZIOE_GRAMMAR_INLINE bool is_bare_letter(QZChar c) const {
+    return c < 128 && of[c].family != kBad;
+  }
+  constexpr Conversions() : of() {
+    for (const char c : {'d', 'i', 'u', 'o', 'x', 'X'})
+      of[int(c)] = {kInteger, size_bits(true, false, true, true, false), kInt};
+    for (const char c : {'c', 'C'})
+      of[int(c)] = {kCharacterFamily, size_bits(true, true, false, false, true), kCharacter};
+    of[int('s')] = {kText, size_bits(true, true, false, false, false), kPointer};
+    of[int('S')] = {kCountedText, size_bits(true, true, false, false, false), kPointer};
+    for (const char c : {'e', 'E', 'f', 'g', 'G'})
+      of[int(c)] = {kReal, size_bits(true, false, false, false, true), kDouble};
+    for (const char c : {'p', 'P'})
+      of[int(c)] = {kAddress, size_bits(true, false, false, false, false), kPointer};
+  }
+};
+inline constexpr Conversions kConversions;
+
+// Validity, argument kind and mode of the directive from its conversion and
+// size; `between`: anything stands between "%" and the conversion.
+QZIOE_GRAMMAR_INLINE void classify(Directive &d, bool between) {
+  const QZChar c = d.conversion;
+  const Conversion conversion = c < 128 ? kConversions.of[c] : Conversion{};
+  const auto size = static_cast<uint32_t>(d.size);
+  d.valid = ((conversion.sizes >> size) & 1) != 0;
+  switch (conversion.family) {
+  case kInteger:
+    d.kind = d.size == Size::kLL ? kLongLong : d.size == Size::kL ? kLong : kInt;
+    break;
+  case kCharacterFamily:
+    d.kind = kCharacter;
+    break;
+  case kCountedText:
+    d.valid = d.valid && d.precision_source != Source::kNone;
+    d.kind = kPointer;
+    break;
+  case kText:
+  case kAddress:
+    d.kind = kPointer;
+    break;
+  case kReal:
+    d.kind = d.size == Size::kBigL ? kLongDouble : kDouble;
+    break;
+  case kBad:
+    d.valid = c == '%' && !between;
+    break;
+  }
+  const bool takes_arguments =
+      d.width_source == Source::kStar || d.precision_source == Source::kStar;
+  if ((c == '%' && d.valid) || (!d.valid && d.mode == Mode::kSequential && !takes_arguments))
+    d.mode = Mode::kNeutral;
+  d.common = d.valid && d.mode == Mode::kSequential && !takes_arguments && d.size != Size::kH &&
+             d.size != Size::kBigL && c != '%' && c != 'S';
+}
+
+} // namespace directive_grammar
+
+// The next "%" that starts a directive, from `from` on, or -1; a "%" that
+// is the last unit of the format is text.
+inline int32_t find_directive(const QZChar *format, uint32_t length, uint32_t from) {
+  for (uint32_t i = from; i + 1 < length; ++i)
+    if (format[i] == '%') return static_cast<int32_t>(i);
+  return -1;
+}
+
+namespace directive_grammar {
+
+// Every field at its neutral value.
+QZIOE_GRAMMAR_INLINE void start(Directive &d, uint32_t percent) {
+  d.percent = percent;
+  d.end = percent + 2;
+  d.conversion = 0;
+  d.width = d.precision = d.refused_number = 0;
+  d.slot = d.width_slot = d.precision_slot = 0;
+  d.numbered_value = d.left = d.plus = d.space = d.alternate = d.zero = false;
+  d.width_source = d.precision_source = Source::kNone;
+  d.size = Size::kNone;
+  d.valid = false;
+  d.kind = kNone;
+  d.mode = Mode::kSequential;
+  d.common = d.refused_star = false;
+}
+
+// Any directive but a bare conversion, whose "%" is at `percent`.
+QZIOE_GRAMMAR_INLINE QZStatus parse_shaped(const QZChar *format, uint32_t length, uint32_t percent,
+                                           Directive &d) {
+  start(d, percent);
+  const Reader r(format, length);
+  uint32_t i = percent + 1;
+  bool between = false; // anything between "%" and the conversion
+  if (is_digit_1_9(r.at(i))) {
+    const uint32_t n = r.number(i);
+    between = true;
+    if (r.at(i) == '$') {
+      if (n > QZ_FORMAT_MAX_ARGUMENTS) {
+        d.refused_number = n;
+        return QZS_BAD_ARGUMENT_NUMBER;
+      }
+      ++i;
+      d.slot = static_cast<uint8_t>(n - 1);
+      d.numbered_value = true;
+      d.mode = Mode::kNumbered;
+      r.flags(i, d);
+      if (const QZStatus status = r.width(i, d); status != QZ_OK) return status;
+    } else {
+      // A width, after which neither flags nor another width can come.
+      d.width_source = Source::kDigits;
+      d.width = n;
+    }
+  } else {
+    between = r.flags(i, d);
+    if (const QZStatus status = r.width(i, d); status != QZ_OK) return status;
+  }
+  if (d.width_source != Source::kNone) between = true;
+  if (r.at(i) == '.') {
+    ++i;
+    between = true;
+    if (const QZStatus status = r.star(i, d, d.precision_source, d.precision_slot); status != QZ_OK)
+      return status;
+    if (d.precision_source == Source::kNone) {
+      d.precision_source = Source::kDigits;
+      d.precision = r.number(i); // no digits: 0
+    }
+  }
+  const QZChar size = r.at(i);
+  if (size == 'h') {
+    d.size = Size::kH;
+  } else if (size == 'L') {
+    d.size = Size::kBigL;
+  } else if (size == 'l') {
+    d.size = r.at(i + 1) == 'l' ? Size::kLL : Size::kL;
+    if (d.size == Size::kLL) ++i;
+  }
+  if (d.size != Size::kNone) {
+    ++i;
+    between = true;
+  }
+  d.conversion = r.at(i);
+  d.end = i + 1 < length ? i + 1 : length;
+  classify(d, between);
+  return QZ_OK;
+}
+
+// The same, out of line for callers that inline only bare directives.
+[[gnu::noinline]] inline QZStatus parse_shaped_apart(const QZChar *format, uint32_t length,
+                                                     uint32_t percent, Directive &d) {
+  return parse_shaped(format, length, percent, d);
+}
+
+} // namespace directive_grammar
+
+// The commonest directive: a bare conversion, a letter that is no size
+// right after the "%". Reads it into `d`, or answers false and leaves `d`
+// as it was for any other directive.
+QZIOE_GRAMMAR_INLINE bool parse_bare(const QZChar *format, uint32_t length, uint32_t percent,
+                                     Directive &d) {
+  using namespace directive_grammar;
+  const QZChar c = percent + 1 < length ? format[percent + 1] : 0;
+  if (!kConversions.is_bare_letter(c)) return false;
+  start(d, percent);
+  // What classify gives for it: valid but for S, which needs a precision.
+  const Conversion conversion = kConversions.of[c];
+  d.conversion = c;
+  d.kind = conversion.bare_kind;
+  d.valid = conversion.family != kCountedText;
+  d.common = d.valid;
+  if (!d.valid) d.mode = Mode::kNeutral;
+  return true;
+}
+
+// Reads the directive whose "%" is at `percent` (before the last unit of
+// the format) into `d`. Fails only for a bad argument number, with `d`
+// saying which.
+QZIOE_GRAMMAR_INLINE QZStatus parse_directive(const QZChar *format, uint32_t length,
+                                              uint32_t percent, Directive &d) {
+  if (parse_bare(format, length, percent, d)) return QZ_OK;
+  return directive_grammar::parse_shaped_apart(format, length, percent, d);
+}
+
+} // namespace ioe
