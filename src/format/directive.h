@@ -171,8 +171,8 @@ enum Family : uint8_t { kBad, kInteger, kCharacterFamily, kText, kCountedText, k
 
 struct Conversion {
   Family family = kBad;
-  uint8_t sizes = 0;      // bit n: Size n is valid
-  Kind bare_kind = kNone; // the value's kind without a size
+  uint8_t sizes = 0;  // bit n: Size n is valid
+  Kind kinds[5] = {}; // the value's kind by Size
 };
 
 constexpr uint8_t size_bits(bool none, bool h, bool l, bool ll, bool big_l) {
@@ -187,15 +187,27 @@ struct Conversions {
   }
   constexpr Conversions() : of() {
     for (const char c : {'d', 'i', 'u', 'o', 'x', 'X'})
-      of[int(c)] = {kInteger, size_bits(true, false, true, true, false), kInt};
+      of[int(c)] = {kInteger,
+                    size_bits(true, false, true, true, false),
+                    {kInt, kInt, kLong, kLongLong, kInt}};
     for (const char c : {'c', 'C'})
-      of[int(c)] = {kCharacterFamily, size_bits(true, true, false, false, true), kCharacter};
-    of[int('s')] = {kText, size_bits(true, true, false, false, false), kPointer};
-    of[int('S')] = {kCountedText, size_bits(true, true, false, false, false), kPointer};
+      of[int(c)] = {kCharacterFamily,
+                    size_bits(true, true, false, false, true),
+                    {kCharacter, kCharacter, kCharacter, kCharacter, kCharacter}};
+    of[int('s')] = {kText,
+                    size_bits(true, true, false, false, false),
+                    {kPointer, kPointer, kPointer, kPointer, kPointer}};
+    of[int('S')] = {kCountedText,
+                    size_bits(true, true, false, false, false),
+                    {kPointer, kPointer, kPointer, kPointer, kPointer}};
     for (const char c : {'e', 'E', 'f', 'g', 'G'})
-      of[int(c)] = {kReal, size_bits(true, false, false, false, true), kDouble};
+      of[int(c)] = {kReal,
+                    size_bits(true, false, false, false, true),
+                    {kDouble, kDouble, kDouble, kDouble, kLongDouble}};
     for (const char c : {'p', 'P'})
-      of[int(c)] = {kAddress, size_bits(true, false, false, false, false), kPointer};
+      of[int(c)] = {kAddress,
+                    size_bits(true, false, false, false, false),
+                    {kPointer, kPointer, kPointer, kPointer, kPointer}};
   }
 };
 inline constexpr Conversions kConversions;
@@ -204,31 +216,12 @@ inline constexpr Conversions kConversions;
 // size; `between`: anything stands between "%" and the conversion.
 QZIOE_GRAMMAR_INLINE void classify(Directive &d, bool between) {
   const QZChar c = d.conversion;
-  const Conversion conversion = c < 128 ? kConversions.of[c] : Conversion{};
+  const Conversion &conversion = kConversions.of[c < 128 ? c : 0];
   const auto size = static_cast<uint32_t>(d.size);
+  d.kind = conversion.kinds[size];
   d.valid = ((conversion.sizes >> size) & 1) != 0;
-  switch (conversion.family) {
-  case kInteger:
-    d.kind = d.size == Size::kLL ? kLongLong : d.size == Size::kL ? kLong : kInt;
-    break;
-  case kCharacterFamily:
-    d.kind = kCharacter;
-    break;
-  case kCountedText:
-    d.valid = d.valid && d.precision_source != Source::kNone;
-    d.kind = kPointer;
-    break;
-  case kText:
-  case kAddress:
-    d.kind = kPointer;
-    break;
-  case kReal:
-    d.kind = d.size == Size::kBigL ? kLongDouble : kDouble;
-    break;
-  case kBad:
-    d.valid = c == '%' && !between;
-    break;
-  }
+  if (conversion.family == kCountedText) d.valid = d.valid && d.precision_source != Source::kNone;
+  if (c == '%') d.valid = !between;
   const bool takes_arguments =
       d.width_source == Source::kStar || d.precision_source == Source::kStar;
   if ((c == '%' && d.valid) || (!d.valid && d.mode == Mode::kSequential && !takes_arguments))
@@ -263,6 +256,48 @@ QZIOE_GRAMMAR_INLINE void start(Directive &d, uint32_t percent) {
   d.kind = kNone;
   d.mode = Mode::kSequential;
   d.common = d.refused_star = false;
+}
+
+// The common shape, [flags] [digits] ["." [digits]] [l | ll] conversion,
+// in one sweep. Answers false at "*", "$", h or L, which only the whole
+// grammar reads, and then leaves `d` to it.
+QZIOE_GRAMMAR_INLINE bool parse_plain(const QZChar *format, uint32_t length, uint32_t percent,
+                                      Directive &d) {
+  const QZChar *p = format + percent + 1; // before the end: "%" is not the last unit
+  const QZChar *const stop = format + length;
+  QZChar c = *p;
+  auto next = [&p, stop] { return ++p < stop ? *p : 0; };
+  uint32_t flags = 0;
+  for (uint32_t bit; (bit = flag_bit(c)) != 0; c = next())
+    flags |= bit;
+  uint32_t width = 0;
+  const bool has_width = is_digit_1_9(c);
+  for (; is_digit(c); c = next())
+    width = append_digit(width, c);
+  uint32_t precision = 0;
+  const bool has_precision = c == '.';
+  if (has_precision)
+    for (c = next(); is_digit(c); c = next())
+      precision = append_digit(precision, c);
+  Size size = Size::kNone;
+  if (c == 'l') {
+    size = Size::kL;
+    if ((c = next()) == 'l') size = Size::kLL, c = next();
+  }
+  if (c == '*' || c == '$' || c == 'h' || c == 'L') return false;
+  start(d, percent);
+  d.left = (flags & kLeftFlag) != 0;
+  d.plus = (flags & kPlusFlag) != 0;
+  d.space = (flags & kSpaceFlag) != 0 && !d.plus;
+  d.alternate = (flags & kAlternateFlag) != 0;
+  d.zero = (flags & kZeroFlag) != 0 && !d.left;
+  if (has_width) d.width_source = Source::kDigits, d.width = width;
+  if (has_precision) d.precision_source = Source::kDigits, d.precision = precision;
+  d.size = size;
+  d.conversion = c;
+  d.end = p < stop ? static_cast<uint32_t>(p - format) + 1 : length;
+  classify(d, flags != 0 || has_width || has_precision || size != Size::kNone);
+  return true;
 }
 
 // Any directive but a bare conversion, whose "%" is at `percent`.
@@ -343,9 +378,9 @@ QZIOE_GRAMMAR_INLINE bool parse_bare(const QZChar *format, uint32_t length, uint
   if (!kConversions.is_bare_letter(c)) return false;
   start(d, percent);
   // What classify gives for it: valid but for S, which needs a precision.
-  const Conversion conversion = kConversions.of[c];
+  const Conversion &conversion = kConversions.of[c];
   d.conversion = c;
-  d.kind = conversion.bare_kind;
+  d.kind = conversion.kinds[0];
   d.valid = conversion.family != kCountedText;
   d.common = d.valid;
   if (!d.valid) d.mode = Mode::kNeutral;

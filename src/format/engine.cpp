@@ -62,8 +62,8 @@ template <bool kBare>
                                       uint32_t text, Room &target, QZChar decimal_point,
                                       va_list &arguments, Lean &lean, uint32_t &end) {
   Directive d;
-  if (directive_grammar::parse_shaped(format, length, percent, d) != QZ_OK || !d.common)
-    return Handled::kNo;
+  // What the common shape does not cover is never common.
+  if (!directive_grammar::parse_plain(format, length, percent, d) || !d.common) return Handled::kNo;
   end = d.end;
   return lean_step<false>(d, format + text, percent - text, target, decimal_point, arguments, lean);
 }

@@ -70,29 +70,20 @@ struct Slot {
   } value;
 };
 
-// Takes the slot's value of its kind from the list.
+// Takes the slot's value of its kind from the list. Tests in order of
+// use: a jump table costs more than they do.
 inline void fetch(Slot &slot, va_list &arguments) {
-  switch (slot.kind) {
-  case kCharacter:
-  case kInt:
-  case kLong:
+  const uint8_t kind = slot.kind;
+  if (kind == kInt || kind == kLong || kind == kCharacter)
     slot.value.u32 = static_cast<uint32_t>(va_arg(arguments, int));
-    break;
-  case kLongLong:
-    slot.value.u64 = static_cast<uint64_t>(va_arg(arguments, long long));
-    break;
-  case kPointer:
+  else if (kind == kPointer)
     slot.value.pointer = va_arg(arguments, const void *);
-    break;
-  case kDouble:
+  else if (kind == kDouble)
     slot.value.real = va_arg(arguments, double);
-    break;
-  case kLongDouble:
+  else if (kind == kLongLong)
+    slot.value.u64 = static_cast<uint64_t>(va_arg(arguments, long long));
+  else if (kind == kLongDouble)
     slot.value.long_real = va_arg(arguments, long double);
-    break;
-  default:
-    break;
-  }
 }
 
 // Truncation toward zero that saturates instead of overflowing; NaN is 0.
@@ -154,12 +145,12 @@ inline double real_of(const Slot &slot) {
 }
 
 // Most runs are a few units: a loop is cheaper than a call of memmove.
-inline void copy_units(const QZChar *from, uint64_t length, QZChar *to) {
+inline void copy_units(const QZChar *from, size_t length, QZChar *to) {
   if (length > 32) {
-    std::memmove(to, from, static_cast<size_t>(length) * sizeof(QZChar));
+    std::memmove(to, from, length * sizeof(QZChar));
     return;
   }
-  for (auto n = static_cast<uint32_t>(length); n != 0; --n)
+  for (size_t n = length; n != 0; --n)
     *to++ = *from++;
 }
 
@@ -188,7 +179,7 @@ public:
     return length == 0 ? nullptr : at;
   }
   void text(const QZChar *units, uint64_t length) {
-    if (QZChar *at = piece(length)) copy_units(units, length, at);
+    if (QZChar *at = piece(length)) copy_units(units, static_cast<size_t>(length), at);
   }
   void fill(QZChar unit, uint64_t length) {
     if (length == 0) return;
@@ -207,7 +198,7 @@ public:
     total_ += length;
   }
   // Texts are measured whole.
-  uint64_t measure_limit() const { return UINT64_MAX; }
+  size_t measure_limit() const { return SIZE_MAX; }
 
   uint64_t total() const { return total_; }
   bool overflow() const { return overflow_; }
@@ -235,7 +226,8 @@ struct Room {
     return start;
   }
   // A text longer than the room cannot go in whole: measured only so far.
-  uint64_t measure_limit() const { return uint64_t{room} + 1; }
+  // The room comes from a capacity below 2^31.
+  size_t measure_limit() const { return size_t{room} + 1; }
 };
 
 // The two ways a field reaches the buffer: straight into room reserved for
@@ -377,8 +369,8 @@ template <typename Target>
 }
 
 // Units (or bytes) before the first 0 among the first `limit`.
-[[gnu::always_inline]] inline uint64_t measure(const void *pointer, bool bytes, uint64_t limit) {
-  uint64_t n = 0;
+[[gnu::always_inline]] inline size_t measure(const void *pointer, bool bytes, size_t limit) {
+  size_t n = 0;
   if (bytes) {
     const auto *p = static_cast<const char *>(pointer);
     while (n < limit && p[n] != 0)
@@ -397,9 +389,9 @@ template <typename Target>
 [[gnu::always_inline]] inline bool write_text(Target &target, const Spec &spec, const Slot &value) {
   const bool bytes = spec.size == Size::kH;
   const void *pointer = value.value.pointer;
-  uint64_t length = 0;
+  size_t length = 0;
   if (pointer != nullptr) {
-    const uint64_t limit = spec.precision >= 0 ? static_cast<uint64_t>(spec.precision) : UINT64_MAX;
+    const size_t limit = spec.precision >= 0 ? static_cast<size_t>(spec.precision) : SIZE_MAX;
     length = spec.conversion == 'S'
                  ? limit
                  : measure(pointer, bytes, std::min(limit, target.measure_limit()));
