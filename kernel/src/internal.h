@@ -37,6 +37,8 @@ enum class Kind : uint8_t {
   Journal,
 };
 
+constexpr size_t kKindCount = static_cast<size_t>(Kind::Journal) + 1;
+
 struct Kernel;
 
 // Registry of live objects, keyed by the address of the public record.
@@ -133,24 +135,25 @@ struct Kernel : QZHandle {
   int32_t timezone_value = 0;
 };
 
-// Each thread's last successful lookup: the same object asked again with no
-// removal since is still alive, so hot objects (a handle's transcoder, asked
-// once a line) skip the lock and the table.
+// Each thread's last successful lookup of each kind: the same object asked
+// again with no removal since is still alive, so hot objects (a handle's
+// transcoder, asked once a line; the pool and the list a listing fills in
+// turn) skip the lock and the table.
 struct LastLookup {
   const void *object;
-  Kind kind;
   Kernel *kernel;
   uint64_t removals;
 };
-extern thread_local constinit LastLookup last_lookup __attribute__((tls_model("initial-exec")));
+extern thread_local constinit LastLookup last_lookup[kKindCount]
+    __attribute__((tls_model("initial-exec")));
 // Removals from the registry so far, so that a thread's last answer stays
 // good until one.
 extern constinit std::atomic<uint64_t> registry_removals;
 
 // Inline: every call on an object starts here.
 inline Kernel *Owner(const void *object, Kind kind) {
-  const LastLookup &last = last_lookup;
-  if (object != nullptr && last.object == object && last.kind == kind &&
+  const LastLookup &last = last_lookup[static_cast<size_t>(kind)];
+  if (object != nullptr && last.object == object &&
       last.removals == registry_removals.load(std::memory_order_acquire))
     return last.kernel;
   return LookUpOwner(object, kind);

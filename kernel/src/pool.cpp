@@ -28,6 +28,89 @@ BlockHeader *HeaderOf(void *payload) {
   return reinterpret_cast<BlockHeader *>(static_cast<unsigned char *>(payload) - kHeaderSpace);
 }
 
+// The payload addresses of a pool's live blocks, in one table probed
+// linearly: adding or removing a block touches no allocator, where a set of
+// nodes costs a malloc and a free for every block.
+class BlockSet {
+public:
+  BlockSet() = default;
+  BlockSet(const BlockSet &) = delete;
+  BlockSet &operator=(const BlockSet &) = delete;
+  ~BlockSet() { std::free(slots_); }
+
+  // False when the table cannot grow.
+  bool insert(void *block) {
+    if ((size_ + 1) * 4 > Capacity() * 3 && !Grow()) return false;
+    size_t i = Home(block);
+    while (slots_[i] != nullptr)
+      i = (i + 1) & Mask();
+    slots_[i] = block;
+    ++size_;
+    return true;
+  }
+
+  // False when `block` is not in the table.
+  bool erase(void *block) {
+    if (size_ == 0) return false;
+    size_t i = Home(block);
+    while (slots_[i] != block) {
+      if (slots_[i] == nullptr) return false;
+      i = (i + 1) & Mask();
+    }
+    // Later members of the run move back into the hole when their home
+    // does not lie after it, so that no search stops short.
+    for (size_t j = (i + 1) & Mask(); slots_[j] != nullptr; j = (j + 1) & Mask()) {
+      const size_t home = Home(slots_[j]);
+      const bool stays = i <= j ? (i < home && home <= j) : (i < home || home <= j);
+      if (stays) continue;
+      slots_[i] = slots_[j];
+      i = j;
+    }
+    slots_[i] = nullptr;
+    --size_;
+    return true;
+  }
+
+  template <typename Visit> void for_each(Visit visit) const {
+    for (size_t i = 0; i < Capacity(); ++i)
+      if (slots_[i] != nullptr) visit(slots_[i]);
+  }
+
+  void clear() {
+    std::free(slots_);
+    slots_ = nullptr;
+    bits_ = 0;
+    size_ = 0;
+  }
+
+private:
+  size_t Capacity() const { return slots_ == nullptr ? 0 : size_t{1} << bits_; }
+  size_t Mask() const { return Capacity() - 1; }
+  // Fibonacci hashing: blocks are 16-byte aligned, so the low bits say nothing.
+  size_t Home(const void *block) const {
+    const uint64_t key = reinterpret_cast<uintptr_t>(block) >> 4;
+    return static_cast<size_t>((key * 0x9e3779b97f4a7c15u) >> (64 - bits_));
+  }
+  bool Grow() {
+    const unsigned bits = slots_ == nullptr ? 4 : bits_ + 1;
+    auto **slots = static_cast<void **>(std::calloc(size_t{1} << bits, sizeof(void *)));
+    if (slots == nullptr) return false;
+    void **old = slots_;
+    const size_t old_capacity = Capacity();
+    slots_ = slots;
+    bits_ = bits;
+    size_ = 0;
+    for (size_t i = 0; i < old_capacity; ++i)
+      if (old[i] != nullptr) insert(old[i]);
+    std::free(old);
+    return true;
+  }
+
+  void **slots_ = nullptr;
+  unsigned bits_ = 0;
+  size_t size_ = 0;
+};
+
 } // namespace
 
 struct Pool : QZPool {
@@ -37,7 +120,7 @@ struct Pool : QZPool {
   std::mutex mutex;
   // Payload addresses of the live blocks. Membership is checked before a
   // header is read, so a freed or foreign pointer is never dereferenced.
-  std::unordered_set<void *> blocks;
+  BlockSet blocks;
 };
 
 namespace {
@@ -74,9 +157,14 @@ void *Allocate(QZPool *public_pool, uint32_t bytes, uint32_t flags) {
   // Without the zero flag a block is poisoned, so that nothing comes to rely
   // on fresh memory being zero.
   if (bytes != 0) std::memset(payload, (flags & QZ_POOL_ZERO_FILL) != 0 ? 0 : kPoison, bytes);
+  bool kept = false;
   {
     std::lock_guard guard(pool->mutex);
-    pool->blocks.insert(payload);
+    kept = pool->blocks.insert(payload);
+  }
+  if (!kept) {
+    std::free(region);
+    return nullptr;
   }
   kernel->blocks.fetch_add(1);
   kernel->bytes.fetch_add(bytes);
@@ -128,8 +216,7 @@ QZStatus DestroyPool(QZPool *public_pool) {
 
 void DestroyPoolNow(Pool *pool) {
   Take(static_cast<QZPool *>(pool), Kind::Pool);
-  for (void *block : pool->blocks)
-    ReleaseBlock(pool->kernel, block);
+  pool->blocks.for_each([&](void *block) { ReleaseBlock(pool->kernel, block); });
   pool->blocks.clear();
   pool->kernel->pools.fetch_sub(1);
   pool->magic = 0;
