@@ -13,6 +13,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -70,6 +71,23 @@ template <class Derived, class Public> Derived *Find(Public *object, Kind kind) 
   if (object == nullptr || Owner(object, kind) == nullptr) return nullptr;
   return static_cast<Derived *>(object);
 }
+
+// A lock for sections of a few instructions (a pool's table, a list's
+// entries): uncontended it is one exchange and one store, where a mutex
+// costs a call each way; contended it gives the processor up.
+class SpinLock {
+public:
+  void lock() noexcept {
+    for (unsigned spins = 0; held_.exchange(true, std::memory_order_acquire); ++spins) {
+      while (held_.load(std::memory_order_relaxed))
+        if (++spins >= 64) std::this_thread::yield();
+    }
+  }
+  void unlock() noexcept { held_.store(false, std::memory_order_release); }
+
+private:
+  std::atomic<bool> held_{false};
+};
 
 struct Pool;
 struct Lock;

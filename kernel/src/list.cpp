@@ -21,7 +21,7 @@ struct List : QZList {
   Kernel *kernel = nullptr;
   std::string name;
   QZListOptions options{};
-  std::mutex mutex;
+  SpinLock lock;
   QZListDestroyCallback callback = nullptr;
   std::vector<Entry *> entries;
   // First entry of each key, by the key's bytes.
@@ -89,7 +89,7 @@ uint32_t Add(QZList *public_list, QZWord zero1, QZWord zero2, void *value, QZLis
   }
   Entry *entry = nullptr;
   {
-    std::lock_guard guard(list->mutex);
+    std::lock_guard guard(list->lock);
     entry = NewEntry(list);
     if (entry == nullptr) return 0;
     QZListEntry &head = *entry;
@@ -116,7 +116,7 @@ QZStatus SetDestroyCallback(QZList *public_list, QZWord zero, QZListDestroyCallb
     Misuse(nullptr, "list set callback: %p is not a live list", static_cast<void *>(public_list));
     return QZK_BAD_ARGUMENT;
   }
-  std::lock_guard guard(list->mutex);
+  std::lock_guard guard(list->lock);
   list->callback = callback;
   return QZ_OK;
 }
@@ -127,7 +127,7 @@ uint32_t Count(QZList *public_list) {
     Misuse(nullptr, "list count: %p is not a live list", static_cast<void *>(public_list));
     return 0;
   }
-  std::lock_guard guard(list->mutex);
+  std::lock_guard guard(list->lock);
   return static_cast<uint32_t>(list->entries.size());
 }
 
@@ -137,7 +137,7 @@ QZListEntry *EntryAt(QZList *public_list, uint32_t index) {
     Misuse(nullptr, "list entry_at: %p is not a live list", static_cast<void *>(public_list));
     return nullptr;
   }
-  std::lock_guard guard(list->mutex);
+  std::lock_guard guard(list->lock);
   if (index >= list->entries.size()) return nullptr;
   return list->entries[index];
 }
@@ -149,7 +149,7 @@ QZListEntry *FindEntry(QZList *public_list, const QZChar *key, uint32_t key_byte
     return nullptr;
   }
   if (key == nullptr) return nullptr;
-  std::lock_guard guard(list->mutex);
+  std::lock_guard guard(list->lock);
   auto it = list->by_key.find(KeyView(key, key_bytes));
   return it == list->by_key.end() ? nullptr : it->second;
 }

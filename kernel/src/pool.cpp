@@ -40,7 +40,7 @@ public:
 
   // False when the table cannot grow.
   bool insert(void *block) {
-    if ((size_ + 1) * 4 > Capacity() * 3 && !Grow()) return false;
+    if ((size_ + 1) * 2 > Capacity() && !Grow()) return false; // at most half full
     size_t i = Home(block);
     while (slots_[i] != nullptr)
       i = (i + 1) & Mask();
@@ -117,7 +117,7 @@ struct Pool : QZPool {
   Kernel *kernel = nullptr;
   std::string name;
   QZWord context = 0;
-  std::mutex mutex;
+  SpinLock lock;
   // Payload addresses of the live blocks. Membership is checked before a
   // header is read, so a freed or foreign pointer is never dereferenced.
   BlockSet blocks;
@@ -159,7 +159,7 @@ void *Allocate(QZPool *public_pool, uint32_t bytes, uint32_t flags) {
   if (bytes != 0) std::memset(payload, (flags & QZ_POOL_ZERO_FILL) != 0 ? 0 : kPoison, bytes);
   bool kept = false;
   {
-    std::lock_guard guard(pool->mutex);
+    std::lock_guard guard(pool->lock);
     kept = pool->blocks.insert(payload);
   }
   if (!kept) {
@@ -182,7 +182,7 @@ QZStatus FreeBlock(QZPool *public_pool, void *block) {
     return QZK_BAD_ARGUMENT;
   }
   {
-    std::lock_guard guard(pool->mutex);
+    std::lock_guard guard(pool->lock);
     if (pool->blocks.erase(block) == 0) {
       Misuse(pool->kernel, "pool '%s' free: %p is not a live block of this pool",
              pool->name.c_str(), block);
