@@ -85,6 +85,64 @@ TEST_F(PoolTest, BadFreesAndDestroysAreRefusedAndCounted) {
   ExpectNothingAlive();
 }
 
+// Many blocks freed out of order: every live block stays known to its pool
+// and every freed one is refused, whatever the order of frees did to the
+// pool's table.
+TEST_F(PoolTest, ManyBlocksFreedOutOfOrderStayExactlyKnown) {
+  QZPool *pool = NewPool();
+  constexpr int kBlocks = 5000;
+  std::vector<void *> blocks;
+  for (int i = 0; i < kBlocks; ++i) {
+    blocks.push_back(pool->allocate(pool, uint32_t(1 + i % 64), 0));
+    ASSERT_NE(blocks.back(), nullptr);
+  }
+  // Every third block, then every other of the rest, from both ends.
+  std::vector<void *> freed, live;
+  for (int i = 0; i < kBlocks; ++i)
+    (i % 3 == 0 ? freed : live).push_back(blocks[i]);
+  for (void *block : freed)
+    ASSERT_EQ(pool->free_block(pool, block), 0u);
+  for (size_t i = 0; i < live.size(); i += 2)
+    ASSERT_EQ(pool->free_block(pool, live[live.size() - 1 - i]), 0u);
+  EXPECT_EQ(TakeMisuses(), 0u);
+  const uint32_t left = Stats().blocks;
+  EXPECT_EQ(left, uint32_t(live.size() / 2));
+  EXPECT_NE(pool->free_block(pool, freed[freed.size() / 2]), 0u);
+  EXPECT_EQ(TakeMisuses(), 1u);
+  for (size_t i = 1; i < live.size(); i += 2)
+    ASSERT_EQ(pool->free_block(pool, live[live.size() - 1 - i]), 0u) << i;
+  EXPECT_EQ(Stats().blocks, 0u);
+  EXPECT_EQ(Stats().bytes, 0u);
+  // Blocks left at destroy go with the pool.
+  for (int i = 0; i < 100; ++i)
+    ASSERT_NE(pool->allocate(pool, 8, 0), nullptr);
+  EXPECT_EQ(pool->destroy(pool), 0u);
+  ExpectNothingAlive();
+}
+
+// A pool and a list used in turn, as a listing does; once the list is gone
+// a call through it is refused while the pool still answers.
+TEST_F(PoolTest, ObjectsUsedInTurnAreRefusedOnceGone) {
+  QZPool *pool = NewPool();
+  const QZListOptions options{};
+  QZList *list = kernel_->create_list(kernel_, &options, 0, "turns");
+  ASSERT_NE(list, nullptr);
+  void *block = nullptr;
+  for (int i = 0; i < 3; ++i) {
+    block = pool->allocate(pool, 8, 0);
+    ASSERT_NE(list->add(list, 0, 0, block, nullptr, nullptr, 0, 0), 0u);
+  }
+  const QZList copy = *list;
+  EXPECT_EQ(list->destroy(list), 0u);
+  EXPECT_EQ(copy.count(list), 0u);
+  EXPECT_EQ(copy.add(list, 0, 0, block, nullptr, nullptr, 0, 0), 0u);
+  EXPECT_EQ(TakeMisuses(), 2u);
+  EXPECT_NE(pool->allocate(pool, 8, 0), nullptr);
+  EXPECT_EQ(Stats().blocks, 4u);
+  EXPECT_EQ(pool->destroy(pool), 0u);
+  ExpectNothingAlive();
+}
+
 TEST_F(PoolTest, FaultInjectionFailsExactlyTheNthAllocation) {
   QZPool *pool = NewPool();
   const uint32_t before = qzk_operation_count(kernel_, QZK_FAULT_ALLOCATION);
