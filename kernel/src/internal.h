@@ -102,9 +102,8 @@ enum class SiblingKind : uint8_t { Fsx, Host, Warden };
 
 struct Kernel : QZHandle {
   // Counters of live objects, read by qzk_stats.
+  // Blocks and their bytes are counted by each pool (CountBlocks).
   std::atomic<uint32_t> pools{0};
-  std::atomic<uint32_t> blocks{0};
-  std::atomic<uint64_t> bytes{0};
   std::atomic<uint32_t> locks{0};
   std::atomic<uint32_t> lists{0};
   std::atomic<uint32_t> transcoders{0};
@@ -214,6 +213,8 @@ inline bool Inject(Kernel *kernel, QZKFault fault) {
 QZPool *CreatePool(QZHandle *kernel, const QZObjectOptions *options, QZWord context,
                    const char *name);
 void DestroyPoolNow(Pool *pool);
+// Adds the pool's live blocks and their bytes to the totals.
+void CountBlocks(Pool *pool, uint32_t *blocks, uint64_t *bytes);
 
 // Locks (lock.cpp).
 QZLock *CreateLock(QZHandle *kernel, const QZObjectOptions *options, QZWord zero, const char *name);

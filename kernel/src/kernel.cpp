@@ -234,8 +234,11 @@ QZ_EXPORT void qzk_stats(QZHandle *handle, QZKStats *stats) {
     return;
   }
   stats->pools = kernel->pools.load();
-  stats->blocks = kernel->blocks.load();
-  stats->bytes = kernel->bytes.load();
+  {
+    std::lock_guard guard(kernel->objects_mutex);
+    for (Pool *pool : kernel->live_pools)
+      CountBlocks(pool, &stats->blocks, &stats->bytes);
+  }
   stats->locks = kernel->locks.load();
   stats->lists = kernel->lists.load();
   stats->transcoders = kernel->transcoders.load();
