@@ -20,8 +20,6 @@ namespace ioe {
 namespace {
 
 constexpr QZListOptions kListOptions{{2, 0, 1, 0, 0, 0}};
-// Room for a member name of 255 bytes and more, one character per byte.
-constexpr uint32_t kNameUnits = 1028;
 
 bool hidden(const char *name) {
   return name[0] == '.';
@@ -41,19 +39,6 @@ QZStatus name_to_chars(QZIOEExtension *extension, const char *bytes, uint32_t n,
     return status;
   *units = produced / sizeof(QZChar);
   return QZ_OK;
-}
-
-// `head` + "/" + `tail` (characters) in a new block of `pool`.
-QZChar *join_chars(QZPool *pool, const QZChar *head, uint32_t head_length, const QZChar *tail,
-                   uint32_t tail_length, uint32_t *length) {
-  const bool slash = head_length == 0 || head[head_length - 1] != '/';
-  *length = head_length + (slash ? 1 : 0) + tail_length;
-  auto *out = pool_alloc<QZChar>(pool, *length * sizeof(QZChar));
-  if (out == nullptr) return nullptr;
-  std::memcpy(out, head, head_length * sizeof(QZChar));
-  if (slash) out[head_length] = '/';
-  std::memcpy(out + *length - tail_length, tail, tail_length * sizeof(QZChar));
-  return out;
 }
 
 void release_entry(QZIOEDirEntry *entry) {
@@ -106,26 +91,28 @@ QZIOEDirEntry *new_entry(QZPool *pool) {
 // Appends the record of `member` to `chain`, named by its characters, below
 // `directory` (characters) when `full` says so. The record joins the chain
 // before its name is made, so that the chain releases it on any failure.
+// The member's bytes are converted straight into the name's block: a byte
+// gives at most one character.
 QZStatus add_member(QZIOEExtension *extension, QZPool *pool, Chain &chain, const char *member,
                     const QZChar *directory, uint32_t directory_length, bool full,
                     QZIOEDirEntry **added) {
   QZIOEDirEntry *record = new_entry(pool);
   if (record == nullptr) return QZS_NO_MEMORY;
   chain.append(record);
-  QZChar converted[kNameUnits];
   const auto n = static_cast<uint32_t>(std::strlen(member));
-  uint32_t units = 0;
-  if (const QZStatus named = name_to_chars(extension, member, n, converted, &units); named != QZ_OK)
-    return named;
+  const bool slash = full && (directory_length == 0 || directory[directory_length - 1] != '/');
+  const uint32_t head = full ? directory_length + (slash ? 1 : 0) : 0;
+  record->name = pool_alloc<QZChar>(pool, (head + n) * sizeof(QZChar));
+  if (record->name == nullptr && head + n > 0) return QZS_NO_MEMORY;
   if (full) {
-    record->name =
-        join_chars(pool, directory, directory_length, converted, units, &record->name_length);
-  } else {
-    record->name = pool_alloc<QZChar>(pool, units * sizeof(QZChar));
-    record->name_length = units;
-    if (record->name != nullptr) std::memcpy(record->name, converted, units * sizeof(QZChar));
+    std::memcpy(record->name, directory, directory_length * sizeof(QZChar));
+    if (slash) record->name[directory_length] = '/';
   }
-  if (record->name == nullptr && record->name_length > 0) return QZS_NO_MEMORY;
+  uint32_t units = 0;
+  if (const QZStatus named = name_to_chars(extension, member, n, record->name + head, &units);
+      named != QZ_OK)
+    return named;
+  record->name_length = head + units;
   *added = record;
   return QZ_OK;
 }
