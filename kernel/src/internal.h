@@ -13,6 +13,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -36,6 +37,8 @@ enum class Kind : uint8_t {
   File,
   Journal,
 };
+
+constexpr size_t kKindCount = static_cast<size_t>(Kind::Journal) + 1;
 
 struct Kernel;
 
@@ -69,6 +72,23 @@ template <class Derived, class Public> Derived *Find(Public *object, Kind kind) 
   return static_cast<Derived *>(object);
 }
 
+// A lock for sections of a few instructions (a pool's table, a list's
+// entries): uncontended it is one exchange and one store, where a mutex
+// costs a call each way; contended it gives the processor up.
+class SpinLock {
+public:
+  void lock() noexcept {
+    for (unsigned spins = 0; held_.exchange(true, std::memory_order_acquire); ++spins) {
+      while (held_.load(std::memory_order_relaxed))
+        if (++spins >= 64) std::this_thread::yield();
+    }
+  }
+  void unlock() noexcept { held_.store(false, std::memory_order_release); }
+
+private:
+  std::atomic<bool> held_{false};
+};
+
 struct Pool;
 struct Lock;
 struct List;
@@ -82,9 +102,8 @@ enum class SiblingKind : uint8_t { Fsx, Host, Warden };
 
 struct Kernel : QZHandle {
   // Counters of live objects, read by qzk_stats.
+  // Blocks and their bytes are counted by each pool (CountBlocks).
   std::atomic<uint32_t> pools{0};
-  std::atomic<uint32_t> blocks{0};
-  std::atomic<uint64_t> bytes{0};
   std::atomic<uint32_t> locks{0};
   std::atomic<uint32_t> lists{0};
   std::atomic<uint32_t> transcoders{0};
@@ -133,24 +152,25 @@ struct Kernel : QZHandle {
   int32_t timezone_value = 0;
 };
 
-// Each thread's last successful lookup: the same object asked again with no
-// removal since is still alive, so hot objects (a handle's transcoder, asked
-// once a line) skip the lock and the table.
+// Each thread's last successful lookup of each kind: the same object asked
+// again with no removal since is still alive, so hot objects (a handle's
+// transcoder, asked once a line; the pool and the list a listing fills in
+// turn) skip the lock and the table.
 struct LastLookup {
   const void *object;
-  Kind kind;
   Kernel *kernel;
   uint64_t removals;
 };
-extern thread_local constinit LastLookup last_lookup __attribute__((tls_model("initial-exec")));
+extern thread_local constinit LastLookup last_lookup[kKindCount]
+    __attribute__((tls_model("initial-exec")));
 // Removals from the registry so far, so that a thread's last answer stays
 // good until one.
 extern constinit std::atomic<uint64_t> registry_removals;
 
 // Inline: every call on an object starts here.
 inline Kernel *Owner(const void *object, Kind kind) {
-  const LastLookup &last = last_lookup;
-  if (object != nullptr && last.object == object && last.kind == kind &&
+  const LastLookup &last = last_lookup[static_cast<size_t>(kind)];
+  if (object != nullptr && last.object == object &&
       last.removals == registry_removals.load(std::memory_order_acquire))
     return last.kernel;
   return LookUpOwner(object, kind);
@@ -193,6 +213,8 @@ inline bool Inject(Kernel *kernel, QZKFault fault) {
 QZPool *CreatePool(QZHandle *kernel, const QZObjectOptions *options, QZWord context,
                    const char *name);
 void DestroyPoolNow(Pool *pool);
+// Adds the pool's live blocks and their bytes to the totals.
+void CountBlocks(Pool *pool, uint32_t *blocks, uint64_t *bytes);
 
 // Locks (lock.cpp).
 QZLock *CreateLock(QZHandle *kernel, const QZObjectOptions *options, QZWord zero, const char *name);

@@ -71,7 +71,7 @@ QZStatus NamedValue(QZHandle *handle, const QZChar *name, uint32_t length, uint3
 
 } // namespace
 
-thread_local constinit LastLookup last_lookup = {};
+thread_local constinit LastLookup last_lookup[kKindCount] = {};
 constinit std::atomic<uint64_t> registry_removals{0};
 thread_local constinit uint32_t thread_number = 0;
 
@@ -102,8 +102,8 @@ Kernel *LookUpOwner(const void *object, Kind kind) {
   std::shared_lock guard(registry.mutex);
   auto it = registry.objects.find(object);
   if (it == registry.objects.end() || it->second.kind != kind) return nullptr;
-  last_lookup = {object, kind, it->second.kernel,
-                 registry_removals.load(std::memory_order_relaxed)};
+  last_lookup[static_cast<size_t>(kind)] = {object, it->second.kernel,
+                                            registry_removals.load(std::memory_order_relaxed)};
   return it->second.kernel;
 }
 
@@ -234,8 +234,11 @@ QZ_EXPORT void qzk_stats(QZHandle *handle, QZKStats *stats) {
     return;
   }
   stats->pools = kernel->pools.load();
-  stats->blocks = kernel->blocks.load();
-  stats->bytes = kernel->bytes.load();
+  {
+    std::lock_guard guard(kernel->objects_mutex);
+    for (Pool *pool : kernel->live_pools)
+      CountBlocks(pool, &stats->blocks, &stats->bytes);
+  }
   stats->locks = kernel->locks.load();
   stats->lists = kernel->lists.load();
   stats->transcoders = kernel->transcoders.load();

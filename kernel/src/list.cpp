@@ -1,4 +1,5 @@
 // List objects: entries kept in the order added, optionally keyed.
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -20,11 +21,16 @@ struct List : QZList {
   Kernel *kernel = nullptr;
   std::string name;
   QZListOptions options{};
-  std::mutex mutex;
+  SpinLock lock;
   QZListDestroyCallback callback = nullptr;
   std::vector<Entry *> entries;
   // First entry of each key, by the key's bytes.
   std::unordered_map<std::string_view, Entry *> by_key;
+  // Where the entries live: chunks that double in size, kept until the list
+  // goes, so that an add costs no allocation of its own.
+  std::vector<std::unique_ptr<Entry[]>> chunks;
+  size_t chunk_size = 0;
+  size_t chunk_used = 0;
 };
 
 namespace {
@@ -37,11 +43,28 @@ std::string_view KeyView(const void *key, uint32_t key_bytes) {
   return {static_cast<const char *>(key), key_bytes};
 }
 
+constexpr size_t kFirstChunk = 4;
+constexpr size_t kLargestChunk = 1024;
+
+// An entry of the list's chunks (the list's lock held); null without memory.
+Entry *NewEntry(List *list) {
+  if (list->chunk_used == list->chunk_size) {
+    const size_t size =
+        list->chunk_size == 0 ? kFirstChunk : std::min(list->chunk_size * 2, kLargestChunk);
+    std::unique_ptr<Entry[]> chunk(new (std::nothrow) Entry[size]);
+    if (!chunk) return nullptr;
+    list->chunks.push_back(std::move(chunk));
+    list->chunk_size = size;
+    list->chunk_used = 0;
+  }
+  return &list->chunks.back()[list->chunk_used++];
+}
+
 void FreeEntries(List *list) {
-  for (Entry *entry : list->entries)
-    delete entry;
   list->entries.clear();
   list->by_key.clear();
+  list->chunks.clear();
+  list->chunk_size = list->chunk_used = 0;
 }
 
 uint32_t Add(QZList *public_list, QZWord zero1, QZWord zero2, void *value, QZListEntry **entry_out,
@@ -55,27 +78,29 @@ uint32_t Add(QZList *public_list, QZWord zero1, QZWord zero2, void *value, QZLis
     return 0;
   }
   if (Inject(list->kernel, QZK_FAULT_LIST_ADD)) return 0;
-  Entry *entry = new (std::nothrow) Entry;
-  if (entry == nullptr) return 0;
-  QZListEntry &head = *entry;
-  std::memset(&head, 0, sizeof head);
-  head.list = public_list;
-  head.value = value;
+  std::unique_ptr<QZChar[]> key_copy;
   if (key != nullptr) {
     // Whole units plus one, so the copy is never empty and a key of an odd
     // byte count is still readable as units.
     const size_t units = key_bytes / sizeof(QZChar) + 1;
-    entry->key_copy.reset(new (std::nothrow) QZChar[units]());
-    if (!entry->key_copy) {
-      delete entry;
-      return 0;
-    }
-    std::memcpy(entry->key_copy.get(), key, key_bytes);
-    head.key = entry->key_copy.get();
-    head.key_bytes = key_bytes;
+    key_copy.reset(new (std::nothrow) QZChar[units]());
+    if (!key_copy) return 0;
+    std::memcpy(key_copy.get(), key, key_bytes);
   }
+  Entry *entry = nullptr;
   {
-    std::lock_guard guard(list->mutex);
+    std::lock_guard guard(list->lock);
+    entry = NewEntry(list);
+    if (entry == nullptr) return 0;
+    QZListEntry &head = *entry;
+    std::memset(&head, 0, sizeof head);
+    head.list = public_list;
+    head.value = value;
+    if (key_copy) {
+      entry->key_copy = std::move(key_copy);
+      head.key = entry->key_copy.get();
+      head.key_bytes = key_bytes;
+    }
     if (!list->entries.empty()) list->entries.back()->next = entry;
     list->entries.push_back(entry);
     if (head.key != nullptr) list->by_key.emplace(KeyView(head.key, key_bytes), entry);
@@ -91,7 +116,7 @@ QZStatus SetDestroyCallback(QZList *public_list, QZWord zero, QZListDestroyCallb
     Misuse(nullptr, "list set callback: %p is not a live list", static_cast<void *>(public_list));
     return QZK_BAD_ARGUMENT;
   }
-  std::lock_guard guard(list->mutex);
+  std::lock_guard guard(list->lock);
   list->callback = callback;
   return QZ_OK;
 }
@@ -102,7 +127,7 @@ uint32_t Count(QZList *public_list) {
     Misuse(nullptr, "list count: %p is not a live list", static_cast<void *>(public_list));
     return 0;
   }
-  std::lock_guard guard(list->mutex);
+  std::lock_guard guard(list->lock);
   return static_cast<uint32_t>(list->entries.size());
 }
 
@@ -112,7 +137,7 @@ QZListEntry *EntryAt(QZList *public_list, uint32_t index) {
     Misuse(nullptr, "list entry_at: %p is not a live list", static_cast<void *>(public_list));
     return nullptr;
   }
-  std::lock_guard guard(list->mutex);
+  std::lock_guard guard(list->lock);
   if (index >= list->entries.size()) return nullptr;
   return list->entries[index];
 }
@@ -124,7 +149,7 @@ QZListEntry *FindEntry(QZList *public_list, const QZChar *key, uint32_t key_byte
     return nullptr;
   }
   if (key == nullptr) return nullptr;
-  std::lock_guard guard(list->mutex);
+  std::lock_guard guard(list->lock);
   auto it = list->by_key.find(KeyView(key, key_bytes));
   return it == list->by_key.end() ? nullptr : it->second;
 }

@@ -121,6 +121,9 @@ inline int fstat(int fd, Stat *info) noexcept {
 inline int fstatat(int directory, const char *name, Stat *info, int flags) noexcept {
   return ::fstatat64(directory, name, info, flags);
 }
+inline bool is_directory(const Stat &info) noexcept {
+  return S_ISDIR(info.st_mode);
+}
 inline int statvfs(const char *path, StatVfs *info) noexcept {
   return retry([&] { return ::statvfs64(path, info); });
 }

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "common/handle_pool.h"
 #include "common/kernel_calls.h"
 #include "fileio/internal.h"
 
@@ -153,25 +154,14 @@ void release_handle(ioe::File *file, QZPool *pool) {
   ioe::pool_release(pool, file->xcode_buf);
   QZPool *alloc_pool = file->alloc_pool;
   if (alloc_pool != nullptr) ioe::pool_release(alloc_pool, file->path);
-  ioe::pool_release(pool, file->label);
   ioe::destroy_lock(file->lock);
-  ioe::pool_release(pool, file);
-  if (alloc_pool != nullptr && alloc_pool != pool) ioe::destroy_pool(alloc_pool);
-  ioe::destroy_pool(pool);
+  ioe::release_handle_parts(pool, alloc_pool, file->label, file);
 }
 
 // Steps up to the open file; a failure leaves the handle to release_handle.
 QZStatus build(ioe::File *file, QZIOEExtension *extension, const QZChar *path, uint32_t length,
-               const QZIOEOpenOptions *options, const char *label) {
+               const QZIOEOpenOptions *options) {
   QZPool *pool = file->pool;
-  file->magic = QZ_OBJECT_MAGIC;
-  if (label != nullptr) {
-    const size_t bytes = std::strlen(label) + 1;
-    if (bytes > UINT32_MAX) return QZS_NO_MEMORY;
-    file->label = ioe::pool_alloc<char>(pool, static_cast<uint32_t>(bytes));
-    if (file->label == nullptr) return QZS_NO_MEMORY;
-    std::memcpy(file->label, label, bytes);
-  }
   file->close = qzioeclose;
   file->extension = extension;
   file->alloc_pool = pool;
@@ -180,7 +170,7 @@ QZStatus build(ioe::File *file, QZIOEExtension *extension, const QZChar *path, u
   if (file->path == nullptr) return QZS_NO_MEMORY;
 
   const QZObjectOptions zeros{};
-  QZHandle *kernel = Exported_QZHandle;
+  QZHandle *kernel = ioe::handle_kernel(extension);
   file->lock = kernel != nullptr && kernel->create_lock != nullptr
                    ? kernel->create_lock(kernel, &zeros, 0, "QZIOE Open lock")
                    : nullptr;
@@ -213,29 +203,20 @@ extern "C" QZIOEFile *qzioeopen(QZIOEExtension *extension, const QZChar *path, i
     *status = QZIOE_NAME_TOO_LONG;
     return nullptr;
   }
-  if (extension == nullptr || extension->kernel_2 == nullptr ||
-      extension->kernel_2->create_pool == nullptr) {
-    *status = QZIOE_BAD_HANDLE;
-    return nullptr;
-  }
-  QZHandle *kernel = extension->kernel_2;
-  const QZObjectOptions zeros{};
-  QZPool *pool = kernel->create_pool(kernel, &zeros, context, "qzioe%d");
-  if (pool == nullptr) {
-    *status = QZS_NO_MEMORY;
-    return nullptr;
-  }
-  auto *file = ioe::pool_alloc<ioe::File>(pool, sizeof(ioe::File), QZ_POOL_ZERO_FILL);
-  if (file == nullptr) {
-    ioe::destroy_pool(pool);
-    *status = QZS_NO_MEMORY;
-    return nullptr;
-  }
-  file->pool = pool;
-  const uint32_t length = static_cast<uint32_t>(path_length);
-  QZStatus result = build(file, extension, path, length, options, label);
+  ioe::HandleParts parts;
+  QZStatus result =
+      ioe::create_handle(extension, context, "qzioe%d", sizeof(ioe::File), label, &parts);
   if (result != QZ_OK) {
-    release_handle(file, pool);
+    *status = result;
+    return nullptr;
+  }
+  auto *file = static_cast<ioe::File *>(parts.record);
+  file->magic = QZ_OBJECT_MAGIC;
+  file->label = parts.label;
+  file->pool = parts.pool;
+  result = build(file, extension, path, static_cast<uint32_t>(path_length), options);
+  if (result != QZ_OK) {
+    release_handle(file, parts.pool);
     *status = result;
     return nullptr;
   }

@@ -7,6 +7,7 @@
 #include "common/kernel_calls.h"
 #include "common/syscalls.h"
 #include "fileio/internal.h"
+#include "paths/byte_path.h"
 #include "qzioe/paths.h"
 
 namespace ioe {
@@ -113,16 +114,6 @@ bool open_file(const File *file) {
   return file != nullptr && file->sysfile != nullptr;
 }
 
-// Releases the expanded path when it goes out of scope.
-struct ExpandedPath {
-  QZPool *pool;
-  QZChar *chars = nullptr;
-  uint32_t length = 0;
-  ~ExpandedPath() {
-    if (chars != nullptr) bkioeexpand_path_free(pool, chars);
-  }
-};
-
 } // namespace
 } // namespace ioe
 
@@ -136,17 +127,16 @@ extern "C" QZStatus bkioe_open(QZIOEFile *handle) noexcept {
 
   QZIOEExtension *extension = file->extension;
   const OpenRequest how = open_request(file->open_mode, file->lock_option);
-  ExpandedPath expanded{extension->pool};
+  BytePath expanded(extension);
   QZStatus status = QZ_OK;
   QZFsxRequest request{};
   if ((file->options & QZIOE_OPT_NO_EXPAND) != 0) {
     request.path = file->path;
     request.path_length = file->path_length;
   } else {
-    status = bkioeexpand_path(extension, file->path, file->path_length, &expanded.chars,
-                              &expanded.length);
-    request.path = expanded.chars;
-    request.path_length = expanded.length;
+    status = expanded.expand(file->path, file->path_length);
+    request.path = expanded.expanded();
+    request.path_length = expanded.size();
   }
   QZExtension *fsx = extension->fsx;
   // Without qzfsx nothing can be opened: the extension lacks a handle it needs.

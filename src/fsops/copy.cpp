@@ -4,10 +4,10 @@
 #include <cstring>
 #include <optional>
 
-#include "common/byte_path.h"
 #include "common/errno_map.h"
 #include "common/syscalls.h"
 #include "fsops/internal.h"
+#include "paths/byte_path.h"
 
 namespace ioe {
 namespace {
@@ -156,7 +156,7 @@ public:
       sys::Stat member{};
       if (sys::fstatat(at, name, &member, 0) != 0) return map_errno(kStatErrors, errno, sink_);
       if (copyable_file(member)) return QZ_OK;
-      if (!S_ISDIR(member.st_mode)) return QZIOE_NOT_SUPPORTED;
+      if (!sys::is_directory(member)) return QZIOE_NOT_SUPPORTED;
       const int child = sys::openat(at, name, O_RDONLY | O_DIRECTORY);
       if (child < 0) return map_errno(kOpenDirErrors, errno, sink_);
       return directory(child, &level, source_room + length + 1, destination_room + length + 1);
@@ -193,11 +193,17 @@ QZStatus copy_path(QZIOEExtension *extension, const char *source, const char *de
 // literal name: a name is never expanded again.
 QZStatus copy_tree(QZIOEExtension *extension, const char *source, const char *destination) {
   const ReportSink sink = extension_sink(extension);
-  const QZStatus kind = directory_kind(extension, destination);
-  if (kind == QZIOE_NOT_FOUND || kind == QZIOE_PATH_NOT_FOUND) {
+  QZStatus why = QZ_OK;
+  switch (examine(extension, destination, kIsDirErrors, &why)) {
+  case FileKind::directory:
+    break;
+  case FileKind::other:
+    // Made since copy_path found no destination: it exists now.
+    return QZIOE_EXISTS;
+  case FileKind::missing:
+    if (why != QZIOE_NOT_FOUND && why != QZIOE_PATH_NOT_FOUND) return why;
     if (const QZStatus made = make_directory_at(extension, destination); made != QZ_OK) return made;
-  } else if (kind != 0) {
-    return kind;
+    break;
   }
   DIR *stream = sys::opendir(source);
   if (stream == nullptr) return map_errno(kOpenDirErrors, errno, sink);
@@ -219,7 +225,8 @@ QZStatus copy_path(QZIOEExtension *extension, const char *source, const char *de
                    bool check) {
   sys::Stat existing{};
   if (sys::lstat(destination, &existing) == 0) return QZIOE_EXISTS;
-  if (directory_kind(extension, source) != 0) return copy_file(extension, source, destination);
+  if (examine(extension, source, kIsDirErrors) != FileKind::directory)
+    return copy_file(extension, source, destination);
   if (check) {
     if (const QZStatus status = check_tree(extension, source, destination); status != QZ_OK)
       return status;

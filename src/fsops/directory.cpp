@@ -6,11 +6,13 @@
 #include <cerrno>
 #include <cstring>
 
-#include "common/byte_path.h"
 #include "common/errno_map.h"
+#include "common/handle_pool.h"
 #include "common/kernel_calls.h"
+#include "common/kernel_list.h"
 #include "common/syscalls.h"
 #include "fsops/internal.h"
+#include "paths/byte_path.h"
 #include "qzioe/file.h"
 #include "qzioe/paths.h"
 
@@ -18,8 +20,6 @@ namespace ioe {
 namespace {
 
 constexpr QZListOptions kListOptions{{2, 0, 1, 0, 0, 0}};
-// Room for a member name of 255 bytes and more, one character per byte.
-constexpr uint32_t kNameUnits = 1028;
 
 bool hidden(const char *name) {
   return name[0] == '.';
@@ -39,19 +39,6 @@ QZStatus name_to_chars(QZIOEExtension *extension, const char *bytes, uint32_t n,
     return status;
   *units = produced / sizeof(QZChar);
   return QZ_OK;
-}
-
-// `head` + "/" + `tail` (characters) in a new block of `pool`.
-QZChar *join_chars(QZPool *pool, const QZChar *head, uint32_t head_length, const QZChar *tail,
-                   uint32_t tail_length, uint32_t *length) {
-  const bool slash = head_length == 0 || head[head_length - 1] != '/';
-  *length = head_length + (slash ? 1 : 0) + tail_length;
-  auto *out = pool_alloc<QZChar>(pool, *length * sizeof(QZChar));
-  if (out == nullptr) return nullptr;
-  std::memcpy(out, head, head_length * sizeof(QZChar));
-  if (slash) out[head_length] = '/';
-  std::memcpy(out + *length - tail_length, tail, tail_length * sizeof(QZChar));
-  return out;
 }
 
 void release_entry(QZIOEDirEntry *entry) {
@@ -101,34 +88,50 @@ QZIOEDirEntry *new_entry(QZPool *pool) {
   return entry;
 }
 
-// Hands a chain to a new list; on failure releases what the list does not
-// own and returns null with the status.
+// Appends the record of `member` to `chain`, named by its characters, below
+// `directory` (characters) when `full` says so. The record joins the chain
+// before its name is made, so that the chain releases it on any failure.
+// The member's bytes are converted straight into the name's block: a byte
+// gives at most one character.
+QZStatus add_member(QZIOEExtension *extension, QZPool *pool, Chain &chain, const char *member,
+                    const QZChar *directory, uint32_t directory_length, bool full,
+                    QZIOEDirEntry **added) {
+  QZIOEDirEntry *record = new_entry(pool);
+  if (record == nullptr) return QZS_NO_MEMORY;
+  chain.append(record);
+  const auto n = static_cast<uint32_t>(std::strlen(member));
+  const bool slash = full && (directory_length == 0 || directory[directory_length - 1] != '/');
+  const uint32_t head = full ? directory_length + (slash ? 1 : 0) : 0;
+  record->name = pool_alloc<QZChar>(pool, (head + n) * sizeof(QZChar));
+  if (record->name == nullptr && head + n > 0) return QZS_NO_MEMORY;
+  if (full) {
+    std::memcpy(record->name, directory, directory_length * sizeof(QZChar));
+    if (slash) record->name[directory_length] = '/';
+  }
+  uint32_t units = 0;
+  if (const QZStatus named = name_to_chars(extension, member, n, record->name + head, &units);
+      named != QZ_OK)
+    return named;
+  record->name_length = head + units;
+  *added = record;
+  return QZ_OK;
+}
+
+// A chain's records, unkeyed, in order.
+struct ChainRecords {
+  QZIOEDirEntry *at;
+  ListRecord next() const { return {at}; }
+  void taken() { at = at->next; }
+  void release_rest() {
+    release_chain(at);
+    at = nullptr;
+  }
+};
+
 QZList *chain_to_list(QZIOEDirEntry *first, const char *name, QZListDestroyCallback destroy,
                       QZStatus *status) {
-  QZHandle *kernel = Exported_QZHandle;
-  QZList *list = kernel != nullptr && kernel->create_list != nullptr
-                     ? kernel->create_list(kernel, &kListOptions, 0, name)
-                     : nullptr;
-  if (list == nullptr) {
-    release_chain(first);
-    *status = QZIOE_BAD_HANDLE;
-    return nullptr;
-  }
-  list->set_destroy_callback(list, 0, destroy);
-  for (QZIOEDirEntry *entry = first; entry != nullptr;) {
-    QZIOEDirEntry *next = entry->next;
-    QZListEntry *added = nullptr;
-    if (list->add(list, 0, 0, entry, &added, nullptr, 0, 0) == 0) {
-      // A record the list did not take would be lost with it.
-      release_chain(entry);
-      list->destroy(list);
-      *status = QZIOE_FAILED;
-      return nullptr;
-    }
-    entry = next;
-  }
-  *status = QZ_OK;
-  return list;
+  ChainRecords records{first};
+  return records_to_list(records, kListOptions, name, destroy, status);
 }
 
 DIR *stream_of(const QZIOEDirectory *directory) {
@@ -136,13 +139,9 @@ DIR *stream_of(const QZIOEDirectory *directory) {
 }
 
 void release_handle(QZIOEDirectory *directory) {
-  QZPool *pool = directory->pool;
   QZPool *alloc_pool = directory->alloc_pool;
   if (alloc_pool != nullptr) pool_release(alloc_pool, directory->name);
-  pool_release(pool, directory->label);
-  pool_release(pool, directory);
-  if (alloc_pool != nullptr && alloc_pool != pool) destroy_pool(alloc_pool);
-  destroy_pool(pool);
+  release_handle_parts(directory->pool, alloc_pool, directory->label, directory);
 }
 
 // The directory path of a listing by kind, built and expanded.
@@ -208,25 +207,17 @@ extern "C" QZIOEDirectory *qzioedirectoryopen(QZIOEExtension *extension, const Q
     *status = QZIOE_BAD_NAME;
     return nullptr;
   }
-  if (extension == nullptr || extension->kernel_2 == nullptr ||
-      extension->kernel_2->create_pool == nullptr) {
-    *status = QZIOE_BAD_HANDLE;
+  HandleParts parts;
+  if (const QZStatus made =
+          create_handle(extension, context, "qzioed%d", sizeof(QZIOEDirectory), label, &parts);
+      made != QZ_OK) {
+    *status = made;
     return nullptr;
   }
-  QZHandle *kernel = extension->kernel_2;
-  const QZObjectOptions zeros{};
-  QZPool *pool = kernel->create_pool(kernel, &zeros, context, "qzioed%d");
-  if (pool == nullptr) {
-    *status = QZS_NO_MEMORY;
-    return nullptr;
-  }
-  auto *directory = pool_alloc<QZIOEDirectory>(pool, sizeof(QZIOEDirectory), QZ_POOL_ZERO_FILL);
-  if (directory == nullptr) {
-    destroy_pool(pool);
-    *status = QZS_NO_MEMORY;
-    return nullptr;
-  }
+  QZPool *pool = parts.pool;
+  auto *directory = static_cast<QZIOEDirectory *>(parts.record);
   directory->magic = QZ_OBJECT_MAGIC;
+  directory->label = parts.label;
   directory->pool = pool;
   directory->alloc_pool = pool;
   auto fail = [&](QZStatus failure) -> QZIOEDirectory * {
@@ -234,12 +225,6 @@ extern "C" QZIOEDirectory *qzioedirectoryopen(QZIOEExtension *extension, const Q
     *status = failure;
     return nullptr;
   };
-  if (label != nullptr) {
-    const size_t bytes = std::strlen(label) + 1;
-    directory->label = pool_alloc<char>(pool, static_cast<uint32_t>(bytes));
-    if (directory->label == nullptr) return fail(QZS_NO_MEMORY);
-    std::memcpy(directory->label, label, bytes);
-  }
   directory->close = qzioedirectoryclose;
   directory->member_exist = qzioedirectorymemberexist;
   directory->member_list = qzioedirectorymemberlist;
@@ -345,8 +330,8 @@ extern "C" QZStatus bkioedirectorymemberlist(QZIOEExtension *extension, QZIOEDir
       return status;
   }
   const ReportSink sink = extension_sink(extension);
+  const double zone = (options & QZIOE_LIST_INFO) != 0 ? zone_offset() : 0.0;
   Chain chain;
-  QZChar converted[kNameUnits];
   for (;;) {
     sys::DirEntry *entry = nullptr;
     if (const int error = sys::readdir(stream_of(directory), &entry); error != 0)
@@ -354,29 +339,17 @@ extern "C" QZStatus bkioedirectorymemberlist(QZIOEExtension *extension, QZIOEDir
     if (entry == nullptr) break;
     if (hidden(entry->d_name) && (directory->options & QZIOE_DIR_HIDDEN) == 0) continue;
     ++*count;
-    QZIOEDirEntry *record = new_entry(pool);
-    if (record == nullptr) return QZS_NO_MEMORY;
-    chain.append(record);
-    const auto n = static_cast<uint32_t>(std::strlen(entry->d_name));
-    uint32_t units = 0;
-    if (const QZStatus status = name_to_chars(extension, entry->d_name, n, converted, &units);
-        status != QZ_OK)
-      return status;
-    if (full) {
-      record->name =
-          join_chars(pool, path.expanded(), path.size(), converted, units, &record->name_length);
-    } else {
-      record->name = pool_alloc<QZChar>(pool, units * sizeof(QZChar));
-      record->name_length = units;
-      if (record->name != nullptr) std::memcpy(record->name, converted, units * sizeof(QZChar));
-    }
-    if (record->name == nullptr && record->name_length > 0) return QZS_NO_MEMORY;
+    QZIOEDirEntry *record = nullptr;
+    if (const QZStatus added = add_member(extension, pool, chain, entry->d_name, path.expanded(),
+                                          path.size(), full, &record);
+        added != QZ_OK)
+      return added;
     if ((options & QZIOE_LIST_INFO) != 0) {
       PoolBlock<char> bytes(extension->pool, QZIOE_PATH_AREA);
       if (const QZStatus status = join_bytes(path.c_str(), entry->d_name, bytes); status != QZ_OK)
         return status;
       QZStatus status = QZ_OK;
-      record->info = file_info_list(extension, pool, bytes.get(), &status);
+      record->info = file_info_list(extension, pool, bytes.get(), zone, &status);
       if (record->info == nullptr) return status;
     }
   }
@@ -441,27 +414,16 @@ extern "C" QZStatus bkioedirectorylist(QZIOEExtension *extension, const QZChar *
   const ReportSink sink = extension_sink(extension);
   DIR *stream = sys::opendir(bytes.get());
   if (stream == nullptr) return map_errno(kOpenDirErrors, errno, sink);
-  QZChar converted[kNameUnits];
+  const bool full = (options & QZIOE_LIST_FULL_PATHS) != 0;
+  const double zone = (options & QZIOE_LIST_INFO) != 0 ? zone_offset() : 0.0;
   const QZStatus status = for_each_member(stream, sink, [&](const char *member) {
     if (hidden(member)) return QZ_OK;
     ++*count;
-    QZIOEDirEntry *record = new_entry(pool);
-    if (record == nullptr) return QZS_NO_MEMORY;
-    chain.append(record);
-    const auto n = static_cast<uint32_t>(std::strlen(member));
-    uint32_t units = 0;
-    if (const QZStatus named = name_to_chars(extension, member, n, converted, &units);
-        named != QZ_OK)
-      return named;
-    if ((options & QZIOE_LIST_FULL_PATHS) != 0) {
-      record->name =
-          join_chars(pool, directory, directory_length, converted, units, &record->name_length);
-    } else {
-      record->name = pool_alloc<QZChar>(pool, units * sizeof(QZChar));
-      record->name_length = units;
-      if (record->name != nullptr) std::memcpy(record->name, converted, units * sizeof(QZChar));
-    }
-    if (record->name == nullptr && record->name_length > 0) return QZS_NO_MEMORY;
+    QZIOEDirEntry *record = nullptr;
+    if (const QZStatus added =
+            add_member(extension, pool, chain, member, directory, directory_length, full, &record);
+        added != QZ_OK)
+      return added;
     if ((options & QZIOE_LIST_INFO) != 0) {
       // The same values as the file items, straight from the member's
       // stat relative to the open directory; a member whose information
@@ -469,8 +431,8 @@ extern "C" QZStatus bkioedirectorylist(QZIOEExtension *extension, const QZChar *
       sys::Stat info{};
       if (sys::fstatat(dirfd(stream), member, &info, 0) == 0) {
         record->size = info.st_size;
-        record->modified = modification_time(info);
-        record->directory = S_ISDIR(info.st_mode) ? 1 : 0;
+        record->modified = modification_time(info, zone);
+        record->directory = sys::is_directory(info) ? 1 : 0;
       } else {
         // Reported as for a single name; the member is still listed.
         map_errno(kStatErrors, errno, sink);

@@ -2,11 +2,12 @@
 #include <cerrno>
 #include <cstring>
 
-#include "common/byte_path.h"
 #include "common/errno_map.h"
 #include "common/kernel_calls.h"
+#include "common/kernel_list.h"
 #include "common/syscalls.h"
 #include "fsops/internal.h"
+#include "paths/byte_path.h"
 #include "qzioe/fsops.h"
 #include "qzioe/runtime.h"
 
@@ -79,55 +80,52 @@ template <typename T> void store(QZIOEInfoItem *item, T value) {
   std::memcpy(item->value, &value, sizeof value);
 }
 
-// Hands the items to a new kernel list; on failure releases what the list
-// does not own.
-QZList *to_list(QZIOEInfoItem **items, uint32_t count, QZPool *pool, const char *name,
-                QZListDestroyCallback destroy, QZStatus *status) {
-  auto release_from = [&](uint32_t first) {
-    for (uint32_t i = first; i < count; ++i)
+// The items of an array as keyed list records; the array itself goes once
+// the list holds them all.
+struct ItemRecords {
+  QZIOEInfoItem **items;
+  uint32_t count;
+  QZPool *pool;
+  uint32_t at = 0;
+  ListRecord next() const {
+    if (at == count) return {nullptr};
+    QZIOEInfoItem *item = items[at];
+    return {item, item->name, item->name_length * static_cast<uint32_t>(sizeof(QZChar))};
+  }
+  void taken() { ++at; }
+  void release_rest() {
+    for (uint32_t i = at; i < count; ++i)
       release_item(items[i]);
     pool_release(pool, items);
-  };
+  }
+};
+
+QZList *to_list(QZIOEInfoItem **items, uint32_t count, QZPool *pool, const char *name,
+                QZListDestroyCallback destroy, QZStatus *status) {
+  ItemRecords records{items, count, pool};
   if (count == 0) {
-    release_from(0);
+    records.release_rest();
     *status = QZIOE_FAILED;
     return nullptr;
   }
-  QZHandle *kernel = Exported_QZHandle;
-  QZList *list = kernel != nullptr && kernel->create_list != nullptr
-                     ? kernel->create_list(kernel, &kListOptions, 0, name)
-                     : nullptr;
-  if (list == nullptr) {
-    release_from(0);
-    *status = QZIOE_BAD_HANDLE;
-    return nullptr;
-  }
-  list->set_destroy_callback(list, 0, destroy);
-  for (uint32_t i = 0; i < count; ++i) {
-    QZListEntry *entry = nullptr;
-    QZIOEInfoItem *item = items[i];
-    if (list->add(list, 0, 0, item, &entry, item->name, item->name_length * sizeof(QZChar), 0) ==
-        0) {
-      release_from(i);
-      list->destroy(list);
-      *status = QZIOE_FAILED;
-      return nullptr;
-    }
-  }
-  pool_release(pool, items);
-  *status = QZ_OK;
+  QZList *list = records_to_list(records, kListOptions, name, destroy, status);
+  if (list != nullptr) pool_release(pool, items);
   return list;
 }
 
 } // namespace
 
-double modification_time(const sys::Stat &info) {
+double zone_offset() {
   double offset = 0;
   qzzdtgmt(&offset);
-  return static_cast<double>(info.st_mtime) + QZ_EPOCH_1960_TO_1970 + offset;
+  return offset;
 }
 
-QZStatus file_items(QZIOEExtension *extension, QZPool *pool, const char *path,
+double modification_time(const sys::Stat &info, double zone) {
+  return static_cast<double>(info.st_mtime) + QZ_EPOCH_1960_TO_1970 + zone;
+}
+
+QZStatus file_items(QZIOEExtension *extension, QZPool *pool, const char *path, double zone,
                     QZIOEInfoItem ***items, uint32_t *count) {
   *count = 0;
   sys::Stat info{};
@@ -139,19 +137,19 @@ QZStatus file_items(QZIOEExtension *extension, QZPool *pool, const char *path,
   store<int64_t>(size, info.st_size);
   QZIOEInfoItem *time = built.add(kModTime, QZIOE_ITEM_DOUBLE, 2);
   if (time == nullptr) return QZS_NO_MEMORY;
-  store<double>(time, modification_time(info));
+  store<double>(time, modification_time(info, zone));
   QZIOEInfoItem *directory = built.add(kIsDir, QZIOE_ITEM_FLAG, 3);
   if (directory == nullptr) return QZS_NO_MEMORY;
-  store<uint32_t>(directory, (info.st_mode & 0xf000) == 0x4000 ? 1u : 0u);
+  store<uint32_t>(directory, sys::is_directory(info) ? 1u : 0u);
   built.hand_over(items, count);
   return QZ_OK;
 }
 
-QZList *file_info_list(QZIOEExtension *extension, QZPool *pool, const char *path,
+QZList *file_info_list(QZIOEExtension *extension, QZPool *pool, const char *path, double zone,
                        QZStatus *status) {
   QZIOEInfoItem **items = nullptr;
   uint32_t count = 0;
-  *status = file_items(extension, pool, path, &items, &count);
+  *status = file_items(extension, pool, path, zone, &items, &count);
   if (*status != QZ_OK) return nullptr;
   return to_list(items, count, pool, "QZIOE Info", qzioeInfoDestroy, status);
 }
@@ -174,7 +172,7 @@ extern "C" QZStatus bkioeinfo(QZIOEExtension *extension, QZPool *pool, const QZC
   if (items == nullptr || count == nullptr) return QZS_BAD_VALUE;
   BytePath path(extension, pool);
   if (const QZStatus status = path.make(name, length); status != QZ_OK) return status;
-  return file_items(extension, pool, path.c_str(), items, count);
+  return file_items(extension, pool, path.c_str(), zone_offset(), items, count);
 }
 
 extern "C" QZStatus bkioefsinfo(QZIOEExtension *extension, const QZChar *name, uint32_t length,

@@ -21,20 +21,32 @@ extern const ErrnoMap kStatErrors;
 // QZIOE_NAME_TOO_LONG when it does not fit, QZS_NO_MEMORY without a block.
 QZStatus join_bytes(const char *directory, const char *name, PoolBlock<char> &out);
 
-// 0 for a directory, 1 for another existing file (links followed), else
-// the status (QZIOE_PATH_NOT_FOUND when missing).
-QZStatus directory_kind(QZIOEExtension *extension, const char *path);
+// stat of a path that may be a directory: ENOENT gives QZIOE_PATH_NOT_FOUND.
+extern const ErrnoMap kIsDirErrors;
+
+enum class FileKind : uint8_t { directory, other, missing };
+
+// What a byte path names, links followed. When it cannot be examined the
+// stat's error goes through `errors` (reported as they say) and `*why`,
+// when asked for, holds the status.
+FileKind examine(QZIOEExtension *extension, const char *path, const ErrnoMap &errors,
+                 QZStatus *why = nullptr);
+
 // mkdir of a byte path; an existing directory is success.
 QZStatus make_directory_at(QZIOEExtension *extension, const char *path);
 
-// MODTIME of a file: seconds since 1960 in local time (the kernel's zone).
-double modification_time(const sys::Stat &info);
+// Seconds to add to GMT for the kernel's zone. Listings take it once, not
+// once a member: the clock read with it is not wanted.
+double zone_offset();
+// MODTIME of a file: seconds since 1960 in local time, `zone` as above.
+double modification_time(const sys::Stat &info, double zone);
 
 // The file items of a byte path (links followed), from `pool`.
-QZStatus file_items(QZIOEExtension *extension, QZPool *pool, const char *path,
+QZStatus file_items(QZIOEExtension *extension, QZPool *pool, const char *path, double zone,
                     QZIOEInfoItem ***items, uint32_t *count);
 // The same as the list "QZIOE Info"; null with the status on failure.
-QZList *file_info_list(QZIOEExtension *extension, QZPool *pool, const char *path, QZStatus *status);
+QZList *file_info_list(QZIOEExtension *extension, QZPool *pool, const char *path, double zone,
+                       QZStatus *status);
 // Releases items and their array.
 void release_items(QZIOEInfoItem **items, uint32_t count, QZPool *pool);
 

@@ -157,6 +157,49 @@ TEST_F(DirectoryTest, ListingsMatchReaddirAndStat) {
   EXPECT_EQ(count, 77);
 }
 
+// Both listings with information take the kernel's zone as a single name's
+// MODTIME does, whatever the zone.
+TEST_F(DirectoryTest, ListingTimesFollowTheKernelsZone) {
+  for (int i = 0; i < 40; ++i)
+    Touch("m" + std::to_string(i), std::string(size_t(i), 'x'));
+  const auto c = Chars(dir_);
+  for (const int32_t west : {-3600, 0, 19800}) {
+    qzk_set_timezone(kernel_, west);
+    auto expected = [&](const std::string &path) {
+      struct stat64 st {};
+      EXPECT_EQ(stat64(path.c_str(), &st), 0) << path;
+      return double(st.st_mtime) + 315619200.0 - west;
+    };
+    int64_t count = 0;
+    QZStatus status = 0;
+    QZList *list = ext_->directorylist(ext_, c.data(), static_cast<uint32_t>(c.size()),
+                                       QZIOE_LIST_NAMED, QZIOE_LIST_INFO, &count, &status);
+    ASSERT_NE(list, nullptr) << qzk_status_name(status);
+    ASSERT_EQ(count, 41);
+    for (uint32_t i = 1; i < list->count(list); ++i) {
+      const auto *e = static_cast<const QZIOEDirEntry *>(list->entry_at(list, i)->value);
+      EXPECT_EQ(e->modified, expected(P(Narrow(e->name, e->name_length)))) << west;
+    }
+    list->destroy(list);
+
+    QZIOEDirectory *d = Open(dir_, 0, &status);
+    ASSERT_NE(d, nullptr) << qzk_status_name(status);
+    list = d->member_list(d, ext_->pool, QZIOE_LIST_INFO, &count, &status);
+    ASSERT_NE(list, nullptr) << qzk_status_name(status);
+    for (uint32_t i = 0; i < list->count(list); ++i) {
+      const auto *e = static_cast<const QZIOEDirEntry *>(list->entry_at(list, i)->value);
+      const std::vector<QZChar> key = Chars("MODTIME");
+      QZListEntry *item = e->info->find(e->info, key.data(), uint32_t(key.size() * 4));
+      ASSERT_NE(item, nullptr);
+      double time = 0;
+      std::memcpy(&time, static_cast<const QZIOEInfoItem *>(item->value)->value, sizeof time);
+      EXPECT_EQ(time, expected(Narrow(e->name, e->name_length))) << west; // a full path
+    }
+    list->destroy(list);
+    EXPECT_EQ(d->close(d), QZ_OK);
+  }
+}
+
 TEST_F(DirectoryTest, HandlesReadTestAndListMembers) {
   Touch("abcd");
   Touch("$HOME");

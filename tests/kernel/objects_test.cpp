@@ -109,6 +109,37 @@ TEST_F(ObjectsTest, ListKeepsOrderCopiesKeysAndCallsBackPerEntry) {
   EXPECT_EQ(TakeMisuses(), 1u);
 }
 
+// Past the first few entries a list still keeps order, links, keys and one
+// callback per entry.
+TEST_F(ObjectsTest, LongListKeepsEveryEntry) {
+  QZList *list = kernel_->create_list(kernel_, &kListOptions, 0, "long");
+  ASSERT_NE(list, nullptr);
+  constexpr uint32_t kEntries = 3000;
+  std::vector<int> values(kEntries);
+  std::vector<QZListEntry *> added(kEntries);
+  for (uint32_t i = 0; i < kEntries; ++i) {
+    const std::vector<QZChar> key = Chars("k" + std::to_string(i));
+    ASSERT_NE(list->add(list, 0, 0, &values[i], &added[i], key.data(),
+                        uint32_t(key.size() * sizeof(QZChar)), 0),
+              0u);
+  }
+  EXPECT_EQ(list->count(list), kEntries);
+  for (uint32_t i = 0; i < kEntries; ++i) {
+    ASSERT_EQ(list->entry_at(list, i), added[i]);
+    EXPECT_EQ(added[i]->value, &values[i]);
+    EXPECT_EQ(added[i]->next, i + 1 < kEntries ? added[i + 1] : nullptr);
+  }
+  const std::vector<QZChar> key = Chars("k2999");
+  EXPECT_EQ(list->find(list, key.data(), uint32_t(key.size() * sizeof(QZChar))), added[2999]);
+  destroyed.clear();
+  EXPECT_EQ(list->set_destroy_callback(list, 0, RecordDestroy), 0u);
+  EXPECT_EQ(list->destroy(list), 0u);
+  ASSERT_EQ(destroyed.size(), size_t(kEntries));
+  for (uint32_t i = 0; i < kEntries; ++i)
+    EXPECT_EQ(destroyed[i], &values[i]);
+  ExpectNothingAlive();
+}
+
 TEST_F(ObjectsTest, NamedValueGivesProcessIdOnly) {
   const std::vector<QZChar> name = Chars("host.process_id");
   int32_t value = -1;

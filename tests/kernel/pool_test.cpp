@@ -1,6 +1,7 @@
 // Pools, locks, fault injection and the release of leftovers by the kernel.
 #include <atomic>
 #include <cstring>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -84,6 +85,216 @@ TEST_F(PoolTest, BadFreesAndDestroysAreRefusedAndCounted) {
   EXPECT_EQ(other->destroy(other), 0u);
   ExpectNothingAlive();
 }
+
+// Many blocks freed out of order: every live block stays known to its pool
+// and every freed one is refused, whatever the order of frees did to the
+// pool's table.
+TEST_F(PoolTest, ManyBlocksFreedOutOfOrderStayExactlyKnown) {
+  QZPool *pool = NewPool();
+  constexpr int kBlocks = 5000;
+  std::vector<void *> blocks;
+  for (int i = 0; i < kBlocks; ++i) {
+    blocks.push_back(pool->allocate(pool, uint32_t(1 + i % 64), 0));
+    ASSERT_NE(blocks.back(), nullptr);
+  }
+  // Every third block, then every other of the rest, from both ends.
+  std::vector<void *> freed, live;
+  for (int i = 0; i < kBlocks; ++i)
+    (i % 3 == 0 ? freed : live).push_back(blocks[i]);
+  for (void *block : freed)
+    ASSERT_EQ(pool->free_block(pool, block), 0u);
+  for (size_t i = 0; i < live.size(); i += 2)
+    ASSERT_EQ(pool->free_block(pool, live[live.size() - 1 - i]), 0u);
+  EXPECT_EQ(TakeMisuses(), 0u);
+  const uint32_t left = Stats().blocks;
+  EXPECT_EQ(left, uint32_t(live.size() / 2));
+  EXPECT_NE(pool->free_block(pool, freed[freed.size() / 2]), 0u);
+  EXPECT_EQ(TakeMisuses(), 1u);
+  for (size_t i = 1; i < live.size(); i += 2)
+    ASSERT_EQ(pool->free_block(pool, live[live.size() - 1 - i]), 0u) << i;
+  EXPECT_EQ(Stats().blocks, 0u);
+  EXPECT_EQ(Stats().bytes, 0u);
+  // Blocks left at destroy go with the pool.
+  for (int i = 0; i < 100; ++i)
+    ASSERT_NE(pool->allocate(pool, 8, 0), nullptr);
+  EXPECT_EQ(pool->destroy(pool), 0u);
+  ExpectNothingAlive();
+}
+
+// A pool and a list used in turn, as a listing does; once the list is gone
+// a call through it is refused while the pool still answers.
+TEST_F(PoolTest, ObjectsUsedInTurnAreRefusedOnceGone) {
+  QZPool *pool = NewPool();
+  const QZListOptions options{};
+  QZList *list = kernel_->create_list(kernel_, &options, 0, "turns");
+  ASSERT_NE(list, nullptr);
+  void *block = nullptr;
+  for (int i = 0; i < 3; ++i) {
+    block = pool->allocate(pool, 8, 0);
+    ASSERT_NE(list->add(list, 0, 0, block, nullptr, nullptr, 0, 0), 0u);
+  }
+  const QZList copy = *list;
+  EXPECT_EQ(list->destroy(list), 0u);
+  EXPECT_EQ(copy.count(list), 0u);
+  EXPECT_EQ(copy.add(list, 0, 0, block, nullptr, nullptr, 0, 0), 0u);
+  EXPECT_EQ(TakeMisuses(), 2u);
+  EXPECT_NE(pool->allocate(pool, 8, 0), nullptr);
+  EXPECT_EQ(Stats().blocks, 4u);
+  EXPECT_EQ(pool->destroy(pool), 0u);
+  ExpectNothingAlive();
+}
+
+// Blocks of every size, small and large, side by side: each keeps its own
+// bytes while the others are written, freed and handed out again.
+TEST_F(PoolTest, BlocksOfEverySizeNeverOverlap) {
+  QZPool *pool = NewPool();
+  struct Held {
+    unsigned char *block;
+    uint32_t size;
+    unsigned char mark;
+  };
+  std::vector<Held> held;
+  uint64_t bytes = 0;
+  auto fill = [&](uint32_t size, unsigned char mark) {
+    auto *block = static_cast<unsigned char *>(pool->allocate(pool, size, 0));
+    ASSERT_NE(block, nullptr) << size;
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(block) % 16, 0u) << size;
+    std::memset(block, mark, size);
+    held.push_back({block, size, mark});
+    bytes += size;
+  };
+  for (uint32_t size = 0; size <= 1100; ++size)
+    fill(size, static_cast<unsigned char>(size * 7 + 1));
+  fill(5000, 0x3c);
+  // Free every other block, then fill the gaps with blocks of other sizes.
+  std::vector<Held> kept;
+  for (size_t i = 0; i < held.size(); ++i) {
+    if (i % 2 == 0) {
+      ASSERT_EQ(pool->free_block(pool, held[i].block), 0u) << i;
+      bytes -= held[i].size;
+    } else {
+      kept.push_back(held[i]);
+    }
+  }
+  held = kept;
+  for (uint32_t size = 1100; size >= 3; size -= 3)
+    fill(size, static_cast<unsigned char>(size ^ 0x5a));
+  for (const Held &h : held)
+    for (uint32_t i = 0; i < h.size; ++i)
+      ASSERT_EQ(h.block[i], h.mark) << "block of " << h.size << " at byte " << i;
+  EXPECT_EQ(Stats().blocks, held.size());
+  EXPECT_EQ(Stats().bytes, bytes);
+  EXPECT_EQ(TakeMisuses(), 0u);
+  EXPECT_EQ(pool->destroy(pool), 0u);
+  ExpectNothingAlive();
+}
+
+// A block handed out again after a free starts as a fresh one would: poisoned
+// or cleared, never with what it held or the pool's own links.
+TEST_F(PoolTest, ReusedBlocksAreFilledAfresh) {
+  QZPool *pool = NewPool();
+  for (uint32_t size : {1u, 8u, 16u, 48u, 160u, 1024u}) {
+    for (int round = 0; round < 3; ++round) {
+      auto *block = static_cast<unsigned char *>(pool->allocate(pool, size, 0));
+      ASSERT_NE(block, nullptr);
+      for (uint32_t i = 0; i < size; ++i)
+        ASSERT_EQ(block[i], 0xa5) << size << " byte " << i << " round " << round;
+      std::memset(block, 0x11, size);
+      ASSERT_EQ(pool->free_block(pool, block), 0u);
+      auto *zeroed = static_cast<unsigned char *>(pool->allocate(pool, size, QZ_POOL_ZERO_FILL));
+      ASSERT_NE(zeroed, nullptr);
+      for (uint32_t i = 0; i < size; ++i)
+        ASSERT_EQ(zeroed[i], 0) << size << " byte " << i << " round " << round;
+      std::memset(zeroed, 0x22, size);
+      ASSERT_EQ(pool->free_block(pool, zeroed), 0u);
+    }
+  }
+  EXPECT_EQ(pool->destroy(pool), 0u);
+  ExpectNothingAlive();
+}
+
+// Pointers into a pool's memory that are not live blocks: inside a block, at
+// its header, a block freed twice. Each is refused, and a refused free never
+// lets one block be handed out twice.
+TEST_F(PoolTest, PointersIntoBlocksAndRepeatedFreesAreRefused) {
+  QZPool *pool = NewPool();
+  auto *big = static_cast<unsigned char *>(pool->allocate(pool, 256, 0));
+  auto *small = static_cast<unsigned char *>(pool->allocate(pool, 32, 0));
+  ASSERT_NE(big, nullptr);
+  ASSERT_NE(small, nullptr);
+  EXPECT_NE(pool->free_block(pool, big + 16), 0u);
+  EXPECT_NE(pool->free_block(pool, big + 128), 0u);
+  EXPECT_NE(pool->free_block(pool, big - 16), 0u);
+  EXPECT_NE(pool->free_block(pool, small + 4), 0u);
+  EXPECT_EQ(TakeMisuses(), 4u);
+  EXPECT_EQ(Stats().blocks, 2u);
+
+  EXPECT_EQ(pool->free_block(pool, small), 0u);
+  EXPECT_NE(pool->free_block(pool, small), 0u);
+  EXPECT_EQ(TakeMisuses(), 1u);
+  void *first = pool->allocate(pool, 32, 0);
+  void *second = pool->allocate(pool, 32, 0);
+  ASSERT_NE(first, nullptr);
+  ASSERT_NE(second, nullptr);
+  EXPECT_NE(first, second);
+  EXPECT_EQ(Stats().blocks, 3u);
+  EXPECT_EQ(pool->free_block(pool, big), 0u);
+  EXPECT_EQ(pool->free_block(pool, first), 0u);
+  EXPECT_EQ(pool->free_block(pool, second), 0u);
+  EXPECT_EQ(TakeMisuses(), 0u);
+  EXPECT_EQ(pool->destroy(pool), 0u);
+  ExpectNothingAlive();
+}
+
+// Counts are kept per pool: destroying one pool takes exactly its blocks and
+// bytes out of the totals.
+TEST_F(PoolTest, DestroyingOnePoolLeavesTheOthersCounted) {
+  QZPool *first = NewPool("first");
+  QZPool *second = NewPool("second");
+  for (int i = 0; i < 300; ++i) {
+    ASSERT_NE(first->allocate(first, 40, 0), nullptr);
+    ASSERT_NE(second->allocate(second, i % 2 == 0 ? 10 : 2000, 0), nullptr);
+  }
+  EXPECT_EQ(Stats().blocks, 600u);
+  EXPECT_EQ(Stats().bytes, 300u * 40 + 150 * 10 + 150 * 2000);
+  EXPECT_EQ(first->destroy(first), 0u);
+  EXPECT_EQ(Stats().pools, 1u);
+  EXPECT_EQ(Stats().blocks, 300u);
+  EXPECT_EQ(Stats().bytes, 150u * 10 + 150 * 2000);
+  EXPECT_EQ(second->destroy(second), 0u);
+  ExpectNothingAlive();
+}
+
+// Under AddressSanitizer every block is a region of its own, and the
+// sanitizer decides when an address comes back.
+#if defined(__SANITIZE_ADDRESS__)
+#define POOL_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define POOL_TEST_ASAN 1
+#endif
+#endif
+#ifndef POOL_TEST_ASAN
+// A long-lived pool whose blocks come and go reuses what was freed instead of
+// growing: a few blocks at a time over many rounds stay within a few places.
+TEST_F(PoolTest, ChurnReusesFreedBlocks) {
+  QZPool *pool = NewPool();
+  std::set<void *> seen;
+  for (int round = 0; round < 20000; ++round) {
+    void *blocks[4];
+    for (int i = 0; i < 4; ++i) {
+      blocks[i] = pool->allocate(pool, uint32_t(24 + 40 * i), 0);
+      ASSERT_NE(blocks[i], nullptr);
+      seen.insert(blocks[i]);
+    }
+    for (int i = 3; i >= 0; --i)
+      ASSERT_EQ(pool->free_block(pool, blocks[(i + round) % 4]), 0u);
+  }
+  EXPECT_LE(seen.size(), 4u);
+  EXPECT_EQ(pool->destroy(pool), 0u);
+  ExpectNothingAlive();
+}
+#endif
 
 TEST_F(PoolTest, FaultInjectionFailsExactlyTheNthAllocation) {
   QZPool *pool = NewPool();

@@ -1,7 +1,7 @@
-// A kernel name made ready for a system call: expanded, then converted to
-// operating-system bytes at one byte per character with a terminating zero.
-// Both forms come from the extension's pool (or the byte form from another
-// pool) and are released when the object goes.
+// A kernel name made ready for a system call: expanded, then (with make)
+// converted to operating-system bytes at one byte per character with a
+// terminating zero. Both forms come from the extension's pool (or the byte
+// form from another pool) and are released when the object goes.
 #pragma once
 
 #include <cstdint>
@@ -24,13 +24,16 @@ public:
     if (expanded_ != nullptr) bkioeexpand_path_free(extension_->pool, expanded_);
   }
 
+  // Expands `name` only, for callers that pass characters on (qzfsx).
+  // `names_dot` as expand_path.
+  QZStatus expand(const QZChar *name, uint32_t length, bool *names_dot = nullptr) noexcept {
+    return expand_path(extension_, name, length, &expanded_, &expanded_length_, names_dot);
+  }
+
   // Expands `name` and converts it. Statuses of the expansion; QZS_NO_MEMORY;
-  // QZIOE_FAILED when the conversion fails. `names_dot` as expand_path.
+  // QZIOE_FAILED when the conversion fails.
   QZStatus make(const QZChar *name, uint32_t length, bool *names_dot = nullptr) noexcept {
-    if (const QZStatus status =
-            expand_path(extension_, name, length, &expanded_, &expanded_length_, names_dot);
-        status != QZ_OK)
-      return status;
+    if (const QZStatus status = expand(name, length, names_dot); status != QZ_OK) return status;
     bytes_ = pool_alloc<char>(byte_pool_, expanded_length_ + 1);
     if (bytes_ == nullptr) return QZS_NO_MEMORY;
     QZTranscoder *outbound = extension_->outbound;
