@@ -39,17 +39,18 @@ enum class Handled : uint8_t { kNo, kWritten, kUnfit };
 // The lean pass's step over the common directive `d`, with the `n` units
 // of text before it: both written when its field fits; kUnfit, with the
 // text written and the field and its value in `lean`, when it does not.
-// A bare conversion's spec is known but for the letter, so that its writer
-// is compiled for it apart.
-template <bool kBare>
+// A bare conversion's spec is known but for the letter (kLetter, when it
+// is one of the commonest, or 0 for any), so that its writer is compiled
+// for it apart.
+template <bool kBare, QZChar kLetter = 0>
 [[gnu::always_inline]] inline Handled lean_step(const Directive &d, const QZChar *text, uint32_t n,
                                                 Room &target, QZChar decimal_point,
                                                 va_list &arguments, Lean &lean) {
   copy_units(text, n, target.reserve(n));
   const Slot value = fetch_common(d, arguments);
-  const Spec spec = kBare
-                        ? Spec{d.conversion, Size::kNone, false, false, false, false, false, 0, -1}
-                        : spec_of(d, d.width, d.precision);
+  const QZChar letter = kLetter != 0 ? kLetter : d.conversion;
+  const Spec spec = kBare ? Spec{letter, Size::kNone, false, false, false, false, false, 0, -1}
+                          : spec_of(d, d.width, d.precision);
   if (write_field(target, spec, value, decimal_point)) return Handled::kWritten;
   lean.spec = spec;
   lean.value = value;
@@ -100,7 +101,13 @@ Stop lean_pass(const QZChar *format, uint32_t length, QZChar *buffer, uint32_t r
     if (Directive d; parse_bare(format, length, at, d)) {
       if (!d.common) break;
       end = d.end;
-      handled = lean_step<true>(d, format + text, n, target, decimal_point, *arguments, lean);
+      const QZChar *const before = format + text;
+      if (d.conversion == 'd')
+        handled = lean_step<true, 'd'>(d, before, n, target, decimal_point, *arguments, lean);
+      else if (d.conversion == 's')
+        handled = lean_step<true, 's'>(d, before, n, target, decimal_point, *arguments, lean);
+      else
+        handled = lean_step<true>(d, before, n, target, decimal_point, *arguments, lean);
     } else {
       handled = lean_shaped(format, length, at, text, target, decimal_point, *arguments, lean, end);
       if (handled == Handled::kNo) break;

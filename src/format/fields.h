@@ -147,6 +147,7 @@ inline double real_of(const Slot &slot) {
 // Most runs are a few units: a loop is cheaper than a call of memmove.
 inline void copy_units(const QZChar *from, size_t length, QZChar *to) {
   if (length > 32) {
+    check_bound(length <= PTRDIFF_MAX / sizeof(QZChar)); // no object is larger
     std::memmove(to, from, length * sizeof(QZChar));
     return;
   }
