@@ -48,39 +48,36 @@ inline constexpr char kDigitPairs[] = "00010203040506070809101112131415161718192
                                       "50515253545556575859606162636465666768697071727374"
                                       "75767778798081828384858687888990919293949596979899";
 
+// Writes the last two decimal digits of `value` just before `end`;
+// returns the rest of it.
+template <typename Char> inline uint32_t put_digit_pair(uint32_t value, Char *end) {
+  const uint32_t quotient = value / 100;
+  const uint32_t pair = (value - quotient * 100) * 2;
+  end[-2] = static_cast<unsigned char>(kDigitPairs[pair]);
+  end[-1] = static_cast<unsigned char>(kDigitPairs[pair + 1]);
+  return quotient;
+}
+
 // Writes `value` (below 10^count) as exactly `count` digits ending just
 // before `end`, two a division.
 template <typename Char>
 inline void fixed_decimal_digits(uint32_t value, int32_t count, Char *end) {
-  for (; count >= 2; count -= 2) {
-    const uint32_t quotient = value / 100;
-    const uint32_t pair = (value - quotient * 100) * 2;
-    value = quotient;
-    end -= 2;
-    end[0] = static_cast<unsigned char>(kDigitPairs[pair]);
-    end[1] = static_cast<unsigned char>(kDigitPairs[pair + 1]);
-  }
+  for (; count >= 2; count -= 2, end -= 2)
+    value = put_digit_pair(value, end);
   if (count == 1) end[-1] = static_cast<Char>('0' + value);
 }
 
 // The decimal digits of `value` backwards, the last just before `end`, two
 // a division; returns the first.
 template <typename Char> inline Char *decimal_digits(uint32_t value, Char *end) {
-  while (value >= 100) {
-    const uint32_t quotient = value / 100;
-    const uint32_t pair = (value - quotient * 100) * 2;
-    value = quotient;
-    end -= 2;
-    end[0] = static_cast<unsigned char>(kDigitPairs[pair]);
-    end[1] = static_cast<unsigned char>(kDigitPairs[pair + 1]);
-  }
-  if (value >= 10) {
-    *--end = static_cast<unsigned char>(kDigitPairs[value * 2 + 1]);
-    *--end = static_cast<unsigned char>(kDigitPairs[value * 2]);
-  } else {
+  for (; value >= 100; end -= 2)
+    value = put_digit_pair(value, end);
+  if (value < 10) {
     *--end = static_cast<Char>('0' + value);
+    return end;
   }
-  return end;
+  put_digit_pair(value, end);
+  return end - 2;
 }
 
 // The decimal digits of a 64-bit `value` backwards, the last just before
