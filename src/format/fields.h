@@ -126,22 +126,14 @@ inline uint64_t integer_of(const Slot &slot, bool sign_extend) {
 }
 
 inline double real_of(const Slot &slot) {
-  switch (slot.kind) {
-  case kCharacter:
-  case kInt:
-  case kLong:
+  const uint8_t kind = slot.kind;
+  if (kind == kDouble) return slot.value.real; // the usual one first
+  if (kind == kInt || kind == kLong || kind == kCharacter)
     return static_cast<int32_t>(slot.value.u32);
-  case kLongLong:
-    return static_cast<double>(static_cast<int64_t>(slot.value.u64));
-  case kPointer:
-    return static_cast<double>(reinterpret_cast<uintptr_t>(slot.value.pointer));
-  case kDouble:
-    return slot.value.real;
-  case kLongDouble:
-    return static_cast<double>(slot.value.long_real);
-  default:
-    return 0;
-  }
+  if (kind == kLongLong) return static_cast<double>(static_cast<int64_t>(slot.value.u64));
+  if (kind == kPointer) return static_cast<double>(reinterpret_cast<uintptr_t>(slot.value.pointer));
+  if (kind == kLongDouble) return static_cast<double>(slot.value.long_real);
+  return 0;
 }
 
 // Most runs are a few units: a loop is cheaper than a call of memmove.
@@ -161,6 +153,7 @@ inline void copy_units(const QZChar *from, size_t length, QZChar *to) {
 class Output {
 public:
   static constexpr bool kTakesEveryField = true;
+  using Length = uint64_t; // a field's units, the write rule counting them all
 
   Output(QZChar *buffer, int32_t capacity)
       : next_(buffer), room_(buffer == nullptr || capacity < 0 ? 0 : uint32_t(capacity)) {}
@@ -215,15 +208,16 @@ private:
 // when all of it fits.
 struct Room {
   static constexpr bool kTakesEveryField = false;
+  using Length = uint32_t; // a field that fits the room
 
   QZChar *at;
   uint32_t room;
 
-  QZChar *reserve(uint64_t length) {
+  QZChar *reserve(uint32_t length) {
     if (length > room) return nullptr; // a null buffer has no room
     QZChar *const start = at;
     at += length;
-    room -= static_cast<uint32_t>(length);
+    room -= length;
     return start;
   }
   // A text longer than the room cannot go in whole: measured only so far.
@@ -269,8 +263,13 @@ struct Pieces {
 template <typename Target, typename Body>
 [[gnu::always_inline]] inline bool padded(Target &target, const Spec &spec, QZChar sign,
                                           uint64_t length, bool zero_pad, Body body) {
-  const uint64_t size = length + (sign != 0 ? 1 : 0);
-  const uint64_t pad = spec.width > size ? spec.width - size : 0;
+  using Length = typename Target::Length;
+  // A body longer than the room cannot fit it, and one that does fits
+  // the room's type with its sign and padding (widths are below 2^31).
+  if constexpr (!Target::kTakesEveryField)
+    if (length > target.room) return false;
+  const Length size = static_cast<Length>(length) + (sign != 0 ? 1 : 0);
+  const Length pad = spec.width > size ? spec.width - size : 0;
   auto lay_out = [&](auto &sink) __attribute__((always_inline)) {
     if (spec.left) {
       if (sign != 0) sink.unit(sign);
