@@ -100,6 +100,15 @@ QZIOE_GRAMMAR_INLINE uint32_t flag_bit(QZChar c) {
   return c - ' ' < sizeof kFlagBits ? kFlagBits[c - ' '] : 0;
 }
 
+// The flags of `bits` in `d`: - cancels 0 and + cancels space.
+QZIOE_GRAMMAR_INLINE void set_flags(Directive &d, uint32_t bits) {
+  d.left = (bits & kLeftFlag) != 0;
+  d.plus = (bits & kPlusFlag) != 0;
+  d.space = (bits & kSpaceFlag) != 0 && !d.plus;
+  d.alternate = (bits & kAlternateFlag) != 0;
+  d.zero = (bits & kZeroFlag) != 0 && !d.left;
+}
+
 class Reader {
 public:
   Reader(const QZChar *format, uint32_t length) : format_(format), length_(length) {}
@@ -119,11 +128,7 @@ public:
     uint32_t bits = 0;
     for (uint32_t bit; (bit = flag_bit(at(i))) != 0; ++i)
       bits |= bit;
-    d.left = (bits & kLeftFlag) != 0;
-    d.plus = (bits & kPlusFlag) != 0;
-    d.space = (bits & kSpaceFlag) != 0 && !d.plus;
-    d.alternate = (bits & kAlternateFlag) != 0;
-    d.zero = (bits & kZeroFlag) != 0 && !d.left;
+    set_flags(d, bits);
     return bits != 0;
   }
 
@@ -286,11 +291,7 @@ QZIOE_GRAMMAR_INLINE bool parse_plain(const QZChar *format, uint32_t length, uin
   }
   if (c == '*' || c == '$' || c == 'h' || c == 'L') return false;
   start(d, percent);
-  d.left = (flags & kLeftFlag) != 0;
-  d.plus = (flags & kPlusFlag) != 0;
-  d.space = (flags & kSpaceFlag) != 0 && !d.plus;
-  d.alternate = (flags & kAlternateFlag) != 0;
-  d.zero = (flags & kZeroFlag) != 0 && !d.left;
+  set_flags(d, flags);
   if (has_width) d.width_source = Source::kDigits, d.width = width;
   if (has_precision) d.precision_source = Source::kDigits, d.precision = precision;
   d.size = size;

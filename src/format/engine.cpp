@@ -39,7 +39,7 @@ enum class Handled : uint8_t { kNo, kWritten, kUnfit };
 // The lean pass's step over the common directive `d`, with the `n` units
 // of text before it: both written when its field fits; kUnfit, with the
 // text written and the field and its value in `lean`, when it does not.
-// A bare conversion's spec is known but for the letter (kLetter, when it
+// A bare conversion's field description is known but for the letter (kLetter, when it
 // is one of the commonest, or 0 for any), so that its writer is compiled
 // for it apart.
 template <bool kBare, QZChar kLetter = 0>

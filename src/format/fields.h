@@ -28,9 +28,9 @@ struct Spec {
   int32_t precision; // -1 without a precision
 };
 
-// The spec of a valid directive whose width and precision, from digits or
-// arguments, are `width` and `precision`: a negative width from an argument
-// left-justifies, a negative precision is none.
+// The field description of a valid directive whose width and precision,
+// from digits or arguments, are `width` and `precision`: a negative width
+// from an argument left-justifies, a negative precision is none.
 inline Spec spec_of(const Directive &d, int64_t width, int64_t precision) {
   Spec spec{};
   spec.conversion = d.conversion;
