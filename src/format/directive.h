@@ -42,24 +42,41 @@ enum class Mode : uint8_t { kSequential, kNumbered, kNeutral };
 // Where a width or precision comes from.
 enum class Source : uint8_t { kNone, kDigits, kStar, kNumbered };
 
+// The flags as bits.
+enum : uint8_t { kLeftFlag = 1, kPlusFlag = 2, kSpaceFlag = 4, kAlternateFlag = 8, kZeroFlag = 16 };
+
+// The field a valid directive describes, as its writer needs it.
+struct Spec {
+  QZChar conversion;
+  Size size;
+  uint8_t flags;     // as written, but - cancels 0 and + cancels space
+  uint32_t width;    // 0 without a width
+  int32_t precision; // -1 without a precision
+
+  bool left() const { return (flags & kLeftFlag) != 0; } // with a width: spaces after the field
+  bool plus() const { return (flags & kPlusFlag) != 0; }
+  bool space() const { return (flags & kSpaceFlag) != 0; }
+  bool alternate() const { return (flags & kAlternateFlag) != 0; }
+  bool zero() const { return (flags & kZeroFlag) != 0; } // pads to a width, if any
+};
+
 // Every field is set by parse_directive, none by construction: a record
 // cleared as a whole costs a string instruction in the 32-bit build, more
 // than the whole of a bare directive.
 struct Directive {
   uint32_t percent; // position of the "%"
   uint32_t end;     // just past the conversion character, within the format
-  QZChar conversion;
-  uint32_t width, precision; // from digits
+  // Conversion, size and flags; the width and precision when digits give
+  // them. A field whose width or precision comes from an argument is
+  // completed by spec_of.
+  Spec field;
   // After QZS_BAD_ARGUMENT_NUMBER: the number refused.
   uint32_t refused_number;
   // Argument numbers - 1: the value's (0 for sequential directives), the
   // width's and the precision's.
   uint8_t slot, width_slot, precision_slot;
   bool numbered_value; // "n$" names the value's argument
-  // As written, except that - cancels 0 and + cancels space.
-  bool left, plus, space, alternate, zero;
   Source width_source, precision_source;
-  Size size;
   bool valid;
   Kind kind; // of the value, for a valid directive
   Mode mode;
@@ -89,8 +106,7 @@ QZIOE_GRAMMAR_INLINE uint32_t append_digit(uint32_t n, QZChar c) {
   return next < kNumberLimit ? static_cast<uint32_t>(next) : kNumberLimit;
 }
 
-// The flags as bits, looked up from " " to "0".
-enum : uint8_t { kLeftFlag = 1, kPlusFlag = 2, kSpaceFlag = 4, kAlternateFlag = 8, kZeroFlag = 16 };
+// The flag bits, looked up from " " to "0".
 inline constexpr uint8_t kFlagBits[17] = {kSpaceFlag, 0, 0, kAlternateFlag, 0, 0,         0, 0,
                                           0,          0, 0, kPlusFlag,      0, kLeftFlag, 0, 0,
                                           kZeroFlag};
@@ -100,13 +116,13 @@ QZIOE_GRAMMAR_INLINE uint32_t flag_bit(QZChar c) {
   return c - ' ' < sizeof kFlagBits ? kFlagBits[c - ' '] : 0;
 }
 
-// The flags of `bits` in `d`: - cancels 0 and + cancels space.
-QZIOE_GRAMMAR_INLINE void set_flags(Directive &d, uint32_t bits) {
-  d.left = (bits & kLeftFlag) != 0;
-  d.plus = (bits & kPlusFlag) != 0;
-  d.space = (bits & kSpaceFlag) != 0 && !d.plus;
-  d.alternate = (bits & kAlternateFlag) != 0;
-  d.zero = (bits & kZeroFlag) != 0 && !d.left;
+// The flags of `bits` as a directive keeps them: - cancels 0 and + cancels
+// space, each bit clearing the one it cancels.
+static_assert(kLeftFlag << 4 == kZeroFlag && kPlusFlag << 1 == kSpaceFlag);
+QZIOE_GRAMMAR_INLINE uint8_t kept_flags(uint32_t bits) {
+  bits &= ~((bits & kLeftFlag) << 4);
+  bits &= ~((bits & kPlusFlag) << 1);
+  return static_cast<uint8_t>(bits);
 }
 
 class Reader {
@@ -128,7 +144,7 @@ public:
     uint32_t bits = 0;
     for (uint32_t bit; (bit = flag_bit(at(i))) != 0; ++i)
       bits |= bit;
-    set_flags(d, bits);
+    d.field.flags = kept_flags(bits);
     return bits != 0;
   }
 
@@ -160,7 +176,7 @@ public:
       return status;
     if (d.width_source == Source::kNone && is_digit_1_9(at(i))) {
       d.width_source = Source::kDigits;
-      d.width = number(i);
+      d.field.width = number(i);
     }
     return QZ_OK;
   }
@@ -170,13 +186,19 @@ private:
   uint32_t length_;
 };
 
-// What each conversion is: its family and the sizes it takes, as a table
-// so that classifying a directive takes no branch per letter.
+// What each conversion is: its family, the sizes it takes and, for
+// integers and addresses, how their digits are written, as a table so that
+// neither classifying a directive nor writing its field takes a branch per
+// letter.
 enum Family : uint8_t { kBad, kInteger, kCharacterFamily, kText, kCountedText, kReal, kAddress };
 
 struct Conversion {
   Family family = kBad;
-  uint8_t sizes = 0;  // bit n: Size n is valid
+  uint8_t sizes = 0; // bit n: Size n is valid
+  // Bit n: with Size n, a sequential directive without "*" is common.
+  uint8_t common_sizes = 0;
+  uint8_t base = 0; // of the digits
+  bool is_signed = false, upper = false;
   Kind kinds[5] = {}; // the value's kind by Size
 };
 
@@ -191,28 +213,42 @@ struct Conversions {
     return c < 128 && of[c].family != kBad;
   }
   constexpr Conversions() : of() {
+    auto set = [this](char c, Family family, uint8_t sizes, Kind none, Kind l, Kind ll,
+                      Kind big_l) {
+      Conversion &to = of[int(c)];
+      to.family = family;
+      to.sizes = sizes;
+      // h and L texts, characters and reals take the general passes; S
+      // needs a precision, which only they check.
+      to.common_sizes =
+          family == kCountedText ? 0 : sizes & size_bits(true, false, true, true, false);
+      to.kinds[0] = to.kinds[1] = none;
+      to.kinds[2] = l;
+      to.kinds[3] = ll;
+      to.kinds[4] = big_l;
+    };
     for (const char c : {'d', 'i', 'u', 'o', 'x', 'X'})
-      of[int(c)] = {kInteger,
-                    size_bits(true, false, true, true, false),
-                    {kInt, kInt, kLong, kLongLong, kInt}};
+      set(c, kInteger, size_bits(true, false, true, true, false), kInt, kLong, kLongLong, kInt);
     for (const char c : {'c', 'C'})
-      of[int(c)] = {kCharacterFamily,
-                    size_bits(true, true, false, false, true),
-                    {kCharacter, kCharacter, kCharacter, kCharacter, kCharacter}};
-    of[int('s')] = {kText,
-                    size_bits(true, true, false, false, false),
-                    {kPointer, kPointer, kPointer, kPointer, kPointer}};
-    of[int('S')] = {kCountedText,
-                    size_bits(true, true, false, false, false),
-                    {kPointer, kPointer, kPointer, kPointer, kPointer}};
+      set(c, kCharacterFamily, size_bits(true, true, false, false, true), kCharacter, kCharacter,
+          kCharacter, kCharacter);
+    set('s', kText, size_bits(true, true, false, false, false), kPointer, kPointer, kPointer,
+        kPointer);
+    set('S', kCountedText, size_bits(true, true, false, false, false), kPointer, kPointer, kPointer,
+        kPointer);
     for (const char c : {'e', 'E', 'f', 'g', 'G'})
-      of[int(c)] = {kReal,
-                    size_bits(true, false, false, false, true),
-                    {kDouble, kDouble, kDouble, kDouble, kLongDouble}};
+      set(c, kReal, size_bits(true, false, false, false, true), kDouble, kDouble, kDouble,
+          kLongDouble);
     for (const char c : {'p', 'P'})
-      of[int(c)] = {kAddress,
-                    size_bits(true, false, false, false, false),
-                    {kPointer, kPointer, kPointer, kPointer, kPointer}};
+      set(c, kAddress, size_bits(true, false, false, false, false), kPointer, kPointer, kPointer,
+          kPointer);
+    for (const char c : {'d', 'i', 'u'})
+      of[int(c)].base = 10;
+    of[int('o')].base = 8;
+    for (const char c : {'x', 'X', 'p', 'P'})
+      of[int(c)].base = 16;
+    of[int('d')].is_signed = of[int('i')].is_signed = true;
+    of[int('X')].upper = of[int('P')].upper = true;
   }
 };
 inline constexpr Conversions kConversions;
@@ -220,9 +256,9 @@ inline constexpr Conversions kConversions;
 // Validity, argument kind and mode of the directive from its conversion and
 // size; `between`: anything stands between "%" and the conversion.
 QZIOE_GRAMMAR_INLINE void classify(Directive &d, bool between) {
-  const QZChar c = d.conversion;
+  const QZChar c = d.field.conversion;
   const Conversion &conversion = kConversions.of[c < 128 ? c : 0];
-  const auto size = static_cast<uint32_t>(d.size);
+  const auto size = static_cast<uint32_t>(d.field.size);
   d.kind = conversion.kinds[size];
   d.valid = ((conversion.sizes >> size) & 1) != 0;
   if (conversion.family == kCountedText) d.valid = d.valid && d.precision_source != Source::kNone;
@@ -231,8 +267,8 @@ QZIOE_GRAMMAR_INLINE void classify(Directive &d, bool between) {
       d.width_source == Source::kStar || d.precision_source == Source::kStar;
   if ((c == '%' && d.valid) || (!d.valid && d.mode == Mode::kSequential && !takes_arguments))
     d.mode = Mode::kNeutral;
-  d.common = d.valid && d.mode == Mode::kSequential && !takes_arguments && d.size != Size::kH &&
-             d.size != Size::kBigL && c != '%' && c != 'S';
+  d.common = d.mode == Mode::kSequential && !takes_arguments &&
+             ((conversion.common_sizes >> size) & 1) != 0;
 }
 
 } // namespace directive_grammar
@@ -251,23 +287,26 @@ namespace directive_grammar {
 QZIOE_GRAMMAR_INLINE void start(Directive &d, uint32_t percent) {
   d.percent = percent;
   d.end = percent + 2;
-  d.conversion = 0;
-  d.width = d.precision = d.refused_number = 0;
+  d.field.conversion = 0;
+  d.field.size = Size::kNone;
+  d.field.flags = 0;
+  d.field.width = 0;
+  d.field.precision = -1;
+  d.refused_number = 0;
   d.slot = d.width_slot = d.precision_slot = 0;
-  d.numbered_value = d.left = d.plus = d.space = d.alternate = d.zero = false;
+  d.numbered_value = false;
   d.width_source = d.precision_source = Source::kNone;
-  d.size = Size::kNone;
   d.valid = false;
   d.kind = kNone;
   d.mode = Mode::kSequential;
   d.common = d.refused_star = false;
 }
 
-// The common shape, [flags] [digits] ["." [digits]] [l | ll] conversion,
-// in one sweep. Answers false at "*", "$", h or L, which only the whole
-// grammar reads, and then leaves `d` to it.
-QZIOE_GRAMMAR_INLINE bool parse_plain(const QZChar *format, uint32_t length, uint32_t percent,
-                                      Directive &d) {
+// A common directive of the shape [flags] [digits] ["." [digits]] [l | ll]
+// conversion, read in one sweep. Answers false for any other directive,
+// which only the whole grammar reads, and then leaves `d` to it.
+QZIOE_GRAMMAR_INLINE bool parse_common(const QZChar *format, uint32_t length, uint32_t percent,
+                                       Directive &d) {
   const QZChar *p = format + percent + 1; // before the end: "%" is not the last unit
   const QZChar *const stop = format + length;
   QZChar c = *p;
@@ -289,15 +328,19 @@ QZIOE_GRAMMAR_INLINE bool parse_plain(const QZChar *format, uint32_t length, uin
     size = Size::kL;
     if ((c = next()) == 'l') size = Size::kLL, c = next();
   }
-  if (c == '*' || c == '$' || c == 'h' || c == 'L') return false;
+  // "*", "$", h, L and the end of the format (0) are no conversion.
+  const Conversion &conversion = kConversions.of[c < 128 ? c : 0];
+  if (((conversion.common_sizes >> static_cast<uint32_t>(size)) & 1) == 0) return false;
   start(d, percent);
-  set_flags(d, flags);
-  if (has_width) d.width_source = Source::kDigits, d.width = width;
-  if (has_precision) d.precision_source = Source::kDigits, d.precision = precision;
-  d.size = size;
-  d.conversion = c;
-  d.end = p < stop ? static_cast<uint32_t>(p - format) + 1 : length;
-  classify(d, flags != 0 || has_width || has_precision || size != Size::kNone);
+  d.field.conversion = c;
+  d.field.size = size;
+  d.field.flags = kept_flags(flags);
+  if (has_width) d.width_source = Source::kDigits, d.field.width = width;
+  if (has_precision)
+    d.precision_source = Source::kDigits, d.field.precision = static_cast<int32_t>(precision);
+  d.end = static_cast<uint32_t>(p - format) + 1;
+  d.kind = conversion.kinds[static_cast<uint32_t>(size)];
+  d.valid = d.common = true;
   return true;
 }
 
@@ -325,7 +368,7 @@ QZIOE_GRAMMAR_INLINE QZStatus parse_shaped(const QZChar *format, uint32_t length
     } else {
       // A width, after which neither flags nor another width can come.
       d.width_source = Source::kDigits;
-      d.width = n;
+      d.field.width = n;
     }
   } else {
     between = r.flags(i, d);
@@ -339,23 +382,24 @@ QZIOE_GRAMMAR_INLINE QZStatus parse_shaped(const QZChar *format, uint32_t length
       return status;
     if (d.precision_source == Source::kNone) {
       d.precision_source = Source::kDigits;
-      d.precision = r.number(i); // no digits: 0
+      d.field.precision = static_cast<int32_t>(r.number(i)); // no digits: 0
     }
   }
   const QZChar size = r.at(i);
+  Size &to = d.field.size;
   if (size == 'h') {
-    d.size = Size::kH;
+    to = Size::kH;
   } else if (size == 'L') {
-    d.size = Size::kBigL;
+    to = Size::kBigL;
   } else if (size == 'l') {
-    d.size = r.at(i + 1) == 'l' ? Size::kLL : Size::kL;
-    if (d.size == Size::kLL) ++i;
+    to = r.at(i + 1) == 'l' ? Size::kLL : Size::kL;
+    if (to == Size::kLL) ++i;
   }
-  if (d.size != Size::kNone) {
+  if (to != Size::kNone) {
     ++i;
     between = true;
   }
-  d.conversion = r.at(i);
+  d.field.conversion = r.at(i);
   d.end = i + 1 < length ? i + 1 : length;
   classify(d, between);
   return QZ_OK;
@@ -380,7 +424,7 @@ QZIOE_GRAMMAR_INLINE bool parse_bare(const QZChar *format, uint32_t length, uint
   start(d, percent);
   // What classify gives for it: valid but for S, which needs a precision.
   const Conversion &conversion = kConversions.of[c];
-  d.conversion = c;
+  d.field.conversion = c;
   d.kind = conversion.kinds[0];
   d.valid = conversion.family != kCountedText;
   d.common = d.valid;

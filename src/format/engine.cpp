@@ -39,18 +39,16 @@ enum class Handled : uint8_t { kNo, kWritten, kUnfit };
 // The lean pass's step over the common directive `d`, with the `n` units
 // of text before it: both written when its field fits; kUnfit, with the
 // text written and the field and its value in `lean`, when it does not.
-// A bare conversion's field description is known but for the letter (kLetter, when it
-// is one of the commonest, or 0 for any), so that its writer is compiled
-// for it apart.
-template <bool kBare, QZChar kLetter = 0>
+// kLetter, when it is not 0, is the conversion, known where the step is
+// compiled so that the writer is compiled for it apart.
+template <QZChar kLetter = 0>
 [[gnu::always_inline]] inline Handled lean_step(const Directive &d, const QZChar *text, uint32_t n,
                                                 Room &target, QZChar decimal_point,
                                                 va_list &arguments, Lean &lean) {
   copy_units(text, n, target.reserve(n));
   const Slot value = fetch_common(d, arguments);
-  const QZChar letter = kLetter != 0 ? kLetter : d.conversion;
-  const Spec spec = kBare ? Spec{letter, Size::kNone, false, false, false, false, false, 0, -1}
-                          : spec_of(d, d.width, d.precision);
+  Spec spec = d.field;
+  if (kLetter != 0) spec.conversion = kLetter;
   if (write_field(target, spec, value, decimal_point)) return Handled::kWritten;
   lean.spec = spec;
   lean.value = value;
@@ -63,10 +61,9 @@ template <bool kBare, QZChar kLetter = 0>
                                       uint32_t text, Room &target, QZChar decimal_point,
                                       va_list &arguments, Lean &lean, uint32_t &end) {
   Directive d;
-  // What the common shape does not cover is never common.
-  if (!directive_grammar::parse_plain(format, length, percent, d) || !d.common) return Handled::kNo;
+  if (!directive_grammar::parse_common(format, length, percent, d)) return Handled::kNo;
   end = d.end;
-  return lean_step<false>(d, format + text, percent - text, target, decimal_point, arguments, lean);
+  return lean_step(d, format + text, percent - text, target, decimal_point, arguments, lean);
 }
 
 // Pass one from the start of the format while it holds literal text and
@@ -102,12 +99,12 @@ Stop lean_pass(const QZChar *format, uint32_t length, QZChar *buffer, uint32_t r
       if (!d.common) break;
       end = d.end;
       const QZChar *const before = format + text;
-      if (d.conversion == 'd')
-        handled = lean_step<true, 'd'>(d, before, n, target, decimal_point, *arguments, lean);
-      else if (d.conversion == 's')
-        handled = lean_step<true, 's'>(d, before, n, target, decimal_point, *arguments, lean);
+      if (d.field.conversion == 'd')
+        handled = lean_step<'d'>(d, before, n, target, decimal_point, *arguments, lean);
+      else if (d.field.conversion == 's')
+        handled = lean_step<'s'>(d, before, n, target, decimal_point, *arguments, lean);
       else
-        handled = lean_step<true>(d, before, n, target, decimal_point, *arguments, lean);
+        handled = lean_step(d, before, n, target, decimal_point, *arguments, lean);
     } else {
       handled = lean_shaped(format, length, at, text, target, decimal_point, *arguments, lean, end);
       if (handled == Handled::kNo) break;
@@ -182,8 +179,7 @@ private:
         write_text(pending, d.percent, false);
         pending = d.end;
         latest_ = Mode::kSequential;
-        write_field(out_, spec_of(d, d.width, d.precision), fetch_common(d, arguments_),
-                    decimal_point_);
+        write_field(out_, d.field, fetch_common(d, arguments_), decimal_point_);
         continue;
       }
       if (!slots_ready_) {
@@ -275,8 +271,8 @@ private:
 
   void carry_out(const Directive &d) {
     // Arguments of "*" are taken even when the directive turns out bad.
-    int64_t width = d.width;
-    int64_t precision = d.precision;
+    int64_t width = d.field.width;
+    int64_t precision = d.field.precision;
     if (d.width_source == Source::kStar) width = va_arg(arguments_, int);
     if (d.precision_source == Source::kStar) precision = va_arg(arguments_, int);
     if (!d.valid) return marker(d);
@@ -296,12 +292,12 @@ private:
     };
     if (d.width_source == Source::kNumbered) width = from_slot(d.width_slot);
     if (d.precision_source == Source::kNumbered) precision = from_slot(d.precision_slot);
-    const bool text = d.conversion == 's' || d.conversion == 'S';
+    const bool text = d.field.conversion == 's' || d.field.conversion == 'S';
     // A text's pointer comes from a pointer argument (or none: null), never
     // from the bits of a number that another directive took for the slot.
     if (text ? value.kind != kPointer && value.kind != kNone : value.kind == kNone) bad = true;
     // S needs a precision; one from an argument that is negative is none.
-    if (d.conversion == 'S' && precision < 0) bad = true;
+    if (d.field.conversion == 'S' && precision < 0) bad = true;
     if (bad)
       marker(d);
     else

@@ -1,4 +1,4 @@
-// The fields of directives: what a writer needs of a directive (Spec), the
+// The fields of directives: the field of a directive (spec_of), the
 // argument values (Slot), the two targets a field is written to, the one
 // layout of sign, padding and body (padded), and one writer per conversion
 // family.
@@ -17,33 +17,18 @@
 
 namespace ioe {
 
-// What the writers need of a valid directive.
-struct Spec {
-  QZChar conversion;
-  Size size;
-  bool plus, space, alternate;
-  bool left;         // with a width: spaces after the field
-  bool zero;         // the zero flag with a width
-  uint32_t width;    // 0 without a width
-  int32_t precision; // -1 without a precision
-};
-
-// The field description of a valid directive whose width and precision,
-// from digits or arguments, are `width` and `precision`: a negative width
-// from an argument left-justifies, a negative precision is none.
+// The field of a valid directive whose width and precision, from digits
+// or arguments, are `width` and `precision`: a negative width from an
+// argument left-justifies, a negative precision is none.
 inline Spec spec_of(const Directive &d, int64_t width, int64_t precision) {
-  Spec spec{};
-  spec.conversion = d.conversion;
-  spec.size = d.size;
-  spec.plus = d.plus;
-  spec.space = d.space;
-  spec.alternate = d.alternate;
-  spec.left = d.left;
+  Spec spec = d.field;
   if (d.width_source != Source::kNone) {
-    if (width < 0) spec.left = true, width = -width; // up to 2^31
+    if (width < 0) { // up to 2^31
+      spec.flags = static_cast<uint8_t>((spec.flags | kLeftFlag) & ~kZeroFlag);
+      width = -width;
+    }
     spec.width = static_cast<uint32_t>(width);
   }
-  spec.zero = d.zero && !spec.left && d.width_source != Source::kNone;
   const bool has_precision = d.precision_source != Source::kNone && precision >= 0;
   spec.precision = has_precision ? static_cast<int32_t>(precision) : -1;
   return spec;
@@ -271,7 +256,7 @@ template <typename Target, typename Body>
   const Length size = static_cast<Length>(length) + (sign != 0 ? 1 : 0);
   const Length pad = spec.width > size ? spec.width - size : 0;
   auto lay_out = [&](auto &sink) __attribute__((always_inline)) {
-    if (spec.left) {
+    if (spec.left()) {
       if (sign != 0) sink.unit(sign);
       body(sink);
       sink.fill(' ', pad);
@@ -304,12 +289,13 @@ template <typename Target, typename Body>
 template <typename Target>
 [[gnu::always_inline]] inline bool write_integer(Target &target, const Spec &spec,
                                                  const Slot &value) {
-  const QZChar c = spec.conversion;
-  const bool is_signed = c == 'd' || c == 'i';
-  const bool pointer = c == 'p' || c == 'P';
+  using namespace directive_grammar;
+  const Conversion &form = kConversions.of[spec.conversion & 127]; // a valid one
+  const bool is_signed = form.is_signed;
+  const bool pointer = form.family == kAddress;
   const bool wide = spec.size == Size::kLL || pointer;
-  const uint32_t base = c == 'o' ? 8 : (c == 'x' || c == 'X' || pointer) ? 16 : 10;
-  const bool upper = c == 'X' || c == 'P';
+  const uint32_t base = form.base;
+  const bool upper = form.upper;
 
   uint64_t magnitude;
   if (!wide && (value.kind == kInt || value.kind == kLong || value.kind == kCharacter))
@@ -327,13 +313,13 @@ template <typename Target>
     if (negative)
       sign = '-', magnitude = wide ? 0 - magnitude : uint32_t{0} - static_cast<uint32_t>(magnitude);
     else
-      sign = spec.plus ? '+' : spec.space ? ' ' : 0;
+      sign = spec.plus() ? '+' : spec.space() ? ' ' : 0;
   }
   const uint32_t precision = spec.precision < 0 ? 1 : static_cast<uint32_t>(spec.precision);
 
   QZChar prefix[2];
   uint32_t prefix_length = 0;
-  if (spec.alternate && magnitude > 0 && base != 10) {
+  if (spec.alternate() && magnitude > 0 && base != 10) {
     prefix[prefix_length++] = '0';
     if (base == 16) prefix[prefix_length++] = upper ? 'X' : 'x';
   }
@@ -354,7 +340,7 @@ template <typename Target>
   const uint32_t zeros = precision > shown ? precision - shown : 0;
   const uint64_t length = uint64_t{prefix_length} + zeros + count;
   return padded(
-      target, spec, sign, length, spec.zero, [&](auto &sink) __attribute__((always_inline)) {
+      target, spec, sign, length, spec.zero(), [&](auto &sink) __attribute__((always_inline)) {
         if (prefix_length != 0) sink.text(prefix, prefix_length);
         sink.fill('0', zeros);
         QZChar *const at = sink.piece(count);
@@ -431,13 +417,13 @@ template <typename Target>
   const bool upper = c == 'E' || c == 'G';
   const char conversion = static_cast<char>(upper ? c + ('a' - 'A') : c);
   DoubleText text;
-  format_double(number, conversion, upper, spec.precision < 0 ? 6 : spec.precision, spec.alternate,
-                text);
-  QZChar sign = spec.plus ? '+' : spec.space ? ' ' : 0;
+  format_double(number, conversion, upper, spec.precision < 0 ? 6 : spec.precision,
+                spec.alternate(), text);
+  QZChar sign = spec.plus() ? '+' : spec.space() ? ' ' : 0;
   // A NaN and a negative zero are not below 0; a missing value gets no "-".
   if (!is_missing(bits_of(number)) && number < 0) sign = '-';
   const auto length = static_cast<uint64_t>(text.size());
-  return padded(target, spec, sign, length, spec.zero && text.zero_padding, [&](auto &sink) {
+  return padded(target, spec, sign, length, spec.zero() && text.zero_padding, [&](auto &sink) {
     if (QZChar *at = sink.piece(length)) text.copy_to(at, decimal_point);
   });
 }

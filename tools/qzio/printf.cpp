@@ -110,8 +110,8 @@ Type type_of(const ioe::Directive &g) {
   case ioe::kLongDouble:
     return Type::kLongDouble;
   case ioe::kPointer:
-    if (g.conversion == 'p' || g.conversion == 'P') return Type::kPointer;
-    return g.size == ioe::Size::kH ? Type::kBytes : Type::kText;
+    if (g.field.conversion == 'p' || g.field.conversion == 'P') return Type::kPointer;
+    return g.field.size == ioe::Size::kH ? Type::kBytes : Type::kText;
   default:
     return Type::kNone;
   }
@@ -120,20 +120,21 @@ Type type_of(const ioe::Directive &g) {
 // The directive spelled without argument numbers, as a sequential one.
 std::vector<QZChar> spelling_of(const ioe::Directive &g) {
   std::string s = "%";
-  const bool flags[] = {g.left, g.plus, g.space, g.alternate, g.zero};
+  const bool flags[] = {g.field.left(), g.field.plus(), g.field.space(), g.field.alternate(),
+                        g.field.zero()};
   for (size_t k = 0; k < 5; ++k)
     if (flags[k]) s += "-+ #0"[k];
   auto add = [&s](ioe::Source source, uint32_t digits) {
     if (source == ioe::Source::kDigits) s += std::to_string(digits);
     if (source == ioe::Source::kStar || source == ioe::Source::kNumbered) s += '*';
   };
-  add(g.width_source, g.width);
+  add(g.width_source, g.field.width);
   if (g.precision_source != ioe::Source::kNone) s += '.';
-  add(g.precision_source, g.precision);
+  add(g.precision_source, static_cast<uint32_t>(g.field.precision));
   static const char *const kSizes[] = {"", "h", "l", "ll", "L"};
-  s += kSizes[static_cast<int>(g.size)];
+  s += kSizes[static_cast<int>(g.field.size)];
   std::vector<QZChar> units(s.begin(), s.end());
-  units.push_back(g.conversion);
+  units.push_back(g.field.conversion);
   return units;
 }
 
@@ -157,9 +158,9 @@ bool parse(const std::vector<QZChar> &f, std::vector<Directive> &out, std::strin
     d.end = g.end;
     d.width = argument_of(g.width_source, g.width_slot);
     d.precision = argument_of(g.precision_source, g.precision_slot);
-    d.digits_precision = g.precision;
+    d.digits_precision = static_cast<uint32_t>(std::max(g.field.precision, 0));
     d.numbered = g.numbered_value || d.width > 0 || d.precision > 0;
-    d.valid = g.valid && g.conversion != '%';
+    d.valid = g.valid && g.field.conversion != '%';
     if (d.valid) {
       d.type = type_of(g);
       d.spelling = spelling_of(g);
