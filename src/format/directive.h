@@ -192,7 +192,8 @@ private:
 // letter.
 enum Family : uint8_t { kBad, kInteger, kCharacterFamily, kText, kCountedText, kReal, kAddress };
 
-struct Conversion {
+// 16 bytes, so that a letter's entry is found with a shift.
+struct alignas(16) Conversion {
   Family family = kBad;
   uint8_t sizes = 0; // bit n: Size n is valid
   // Bit n: with Size n, a sequential directive without "*" is common.

@@ -26,10 +26,10 @@ struct Lean {
   Slot value;
 };
 
-// The argument of a common directive, taken from the list.
-inline Slot fetch_common(const Directive &d, va_list &arguments) {
+// The argument of a common directive, of its kind, taken from the list.
+inline Slot fetch_kind(uint8_t kind, va_list &arguments) {
   Slot value;
-  value.kind = d.kind;
+  value.kind = kind;
   fetch(value, arguments);
   return value;
 }
@@ -40,15 +40,17 @@ enum class Handled : uint8_t { kNo, kWritten, kUnfit };
 // of text before it: both written when its field fits; kUnfit, with the
 // text written and the field and its value in `lean`, when it does not.
 // kLetter, when it is not 0, is the conversion, known where the step is
-// compiled so that the writer is compiled for it apart.
-template <QZChar kLetter = 0>
+// compiled so that the writer is compiled for it apart, and kBare says the
+// directive is that letter alone.
+template <QZChar kLetter = 0, bool kBare = false>
 [[gnu::always_inline]] inline Handled lean_step(const Directive &d, const QZChar *text, uint32_t n,
                                                 Room &target, QZChar decimal_point,
                                                 va_list &arguments, Lean &lean) {
   copy_units(text, n, target.reserve(n));
-  const Slot value = fetch_common(d, arguments);
   Spec spec = d.field;
   if (kLetter != 0) spec.conversion = kLetter;
+  const Slot value =
+      fetch_kind(kBare ? directive_grammar::kConversions.of[kLetter].kinds[0] : d.kind, arguments);
   if (write_field(target, spec, value, decimal_point)) return Handled::kWritten;
   lean.spec = spec;
   lean.value = value;
@@ -63,7 +65,20 @@ template <QZChar kLetter = 0>
   Directive d;
   if (!directive_grammar::parse_common(format, length, percent, d)) return Handled::kNo;
   end = d.end;
-  return lean_step(d, format + text, percent - text, target, decimal_point, arguments, lean);
+  const QZChar *const before = format + text;
+  const uint32_t n = percent - text;
+  Handled handled;
+  switch (d.field.conversion) {
+  case 'd':
+    handled = lean_step<'d'>(d, before, n, target, decimal_point, arguments, lean);
+    break;
+  case 'x':
+    handled = lean_step<'x'>(d, before, n, target, decimal_point, arguments, lean);
+    break;
+  default:
+    handled = lean_step(d, before, n, target, decimal_point, arguments, lean);
+  }
+  return handled;
 }
 
 // Pass one from the start of the format while it holds literal text and
@@ -71,7 +86,7 @@ template <QZChar kLetter = 0>
 // and no engine is built. Most calls end here.
 Stop lean_pass(const QZChar *format, uint32_t length, QZChar *buffer, uint32_t room,
                QZChar decimal_point, va_list *arguments, Lean &lean) {
-  Room target{buffer, room};
+  Room target{buffer, buffer + room};
   uint32_t text = 0;
   Stop stop = Stop::kDirective;
   for (;;) {
@@ -92,7 +107,7 @@ Stop lean_pass(const QZChar *format, uint32_t length, QZChar *buffer, uint32_t r
     }
     const auto at = static_cast<uint32_t>(percent);
     const uint32_t n = at - text;
-    if (n > target.room) break;
+    if (n > target.room()) break;
     Handled handled;
     uint32_t end;
     if (Directive d; parse_bare(format, length, at, d)) {
@@ -100,9 +115,9 @@ Stop lean_pass(const QZChar *format, uint32_t length, QZChar *buffer, uint32_t r
       end = d.end;
       const QZChar *const before = format + text;
       if (d.field.conversion == 'd')
-        handled = lean_step<'d'>(d, before, n, target, decimal_point, *arguments, lean);
+        handled = lean_step<'d', true>(d, before, n, target, decimal_point, *arguments, lean);
       else if (d.field.conversion == 's')
-        handled = lean_step<'s'>(d, before, n, target, decimal_point, *arguments, lean);
+        handled = lean_step<'s', true>(d, before, n, target, decimal_point, *arguments, lean);
       else
         handled = lean_step(d, before, n, target, decimal_point, *arguments, lean);
     } else {
@@ -179,7 +194,7 @@ private:
         write_text(pending, d.percent, false);
         pending = d.end;
         latest_ = Mode::kSequential;
-        write_field(out_, d.field, fetch_common(d, arguments_), decimal_point_);
+        write_field(out_, d.field, fetch_kind(d.kind, arguments_), decimal_point_);
         continue;
       }
       if (!slots_ready_) {

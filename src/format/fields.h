@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstring>
+#include <type_traits>
 
 #include "format/directive.h"
 #include "format/internal.h"
@@ -190,24 +191,25 @@ private:
 };
 
 // The lean pass's target: the room left in the buffer, taking a field only
-// when all of it fits.
+// when all of it fits. Its end is a pointer, not a count: units written
+// into the buffer cannot alias a pointer, so it stays in a register.
 struct Room {
   static constexpr bool kTakesEveryField = false;
   using Length = uint32_t; // a field that fits the room
 
   QZChar *at;
-  uint32_t room;
+  QZChar *end;
 
+  // The room comes from a capacity below 2^31.
+  uint32_t room() const { return static_cast<uint32_t>(end - at); }
   QZChar *reserve(uint32_t length) {
-    if (length > room) return nullptr; // a null buffer has no room
+    if (length > room()) return nullptr; // a null buffer has no room
     QZChar *const start = at;
     at += length;
-    room -= length;
     return start;
   }
   // A text longer than the room cannot go in whole: measured only so far.
-  // The room comes from a capacity below 2^31.
-  size_t measure_limit() const { return size_t{room} + 1; }
+  size_t measure_limit() const { return size_t{room()} + 1; }
 };
 
 // The two ways a field reaches the buffer: straight into room reserved for
@@ -252,7 +254,7 @@ template <typename Target, typename Body>
   // A body longer than the room cannot fit it, and one that does fits
   // the room's type with its sign and padding (widths are below 2^31).
   if constexpr (!Target::kTakesEveryField)
-    if (length > target.room) return false;
+    if (length > target.room()) return false;
   const Length size = static_cast<Length>(length) + (sign != 0 ? 1 : 0);
   const Length pad = spec.width > size ? spec.width - size : 0;
   auto lay_out = [&](auto &sink) __attribute__((always_inline)) {
@@ -283,62 +285,38 @@ template <typename Target, typename Body>
   return false;
 }
 
-// d, i, u, o, x, X, p and P. 32-bit conversions see the low 32 bits,
-// signed ones sign-extended; a pointer is as wide as a pointer, whatever
-// its slot holds.
-template <typename Target>
-[[gnu::always_inline]] inline bool write_integer(Target &target, const Spec &spec,
-                                                 const Slot &value) {
-  using namespace directive_grammar;
-  const Conversion &form = kConversions.of[spec.conversion & 127]; // a valid one
-  const bool is_signed = form.is_signed;
-  const bool pointer = form.family == kAddress;
-  const bool wide = spec.size == Size::kLL || pointer;
+// The digits of `magnitude` in the base of `form`, with `sign` (0: none),
+// precision, prefix and padding. 32-bit magnitudes (all but ll and the
+// pointers of the 64-bit build) take 32-bit arithmetic throughout.
+template <typename Target, typename Magnitude>
+[[gnu::always_inline]] inline bool write_magnitude(Target &target, const Spec &spec,
+                                                   const directive_grammar::Conversion &form,
+                                                   QZChar sign, Magnitude magnitude) {
   const uint32_t base = form.base;
-  const bool upper = form.upper;
-
-  uint64_t magnitude;
-  if (!wide && (value.kind == kInt || value.kind == kLong || value.kind == kCharacter))
-    magnitude = value.value.u32;
-  else if (pointer)
-    magnitude = static_cast<uintptr_t>(integer_of(value, false));
-  else if (wide)
-    magnitude = integer_of(value, true);
-  else
-    magnitude = static_cast<uint32_t>(integer_of(value, true));
-  QZChar sign = 0;
-  if (is_signed) {
-    const bool negative = wide ? static_cast<int64_t>(magnitude) < 0
-                               : static_cast<int32_t>(static_cast<uint32_t>(magnitude)) < 0;
-    if (negative)
-      sign = '-', magnitude = wide ? 0 - magnitude : uint32_t{0} - static_cast<uint32_t>(magnitude);
-    else
-      sign = spec.plus() ? '+' : spec.space() ? ' ' : 0;
-  }
   const uint32_t precision = spec.precision < 0 ? 1 : static_cast<uint32_t>(spec.precision);
-
   QZChar prefix[2];
   uint32_t prefix_length = 0;
   if (spec.alternate() && magnitude > 0 && base != 10) {
     prefix[prefix_length++] = '0';
-    if (base == 16) prefix[prefix_length++] = upper ? 'X' : 'x';
+    if (base == 16) prefix[prefix_length++] = form.upper ? 'X' : 'x';
   }
   // Decimal and hexadecimal digits of 32 bits go straight to their place;
   // the others are made in `digits` first.
-  const bool in_place = magnitude <= UINT32_MAX && base != 8;
+  const bool in_place = (sizeof(Magnitude) == 4 || magnitude <= UINT32_MAX) && base != 8;
   QZChar digits[kMaxIntegerUnits];
   uint32_t count = 0;
   if (magnitude != 0 || precision != 0) {
     const auto low = static_cast<uint32_t>(magnitude);
     if (!in_place)
-      count = unsigned_digits(magnitude, base, upper, digits + kMaxIntegerUnits);
+      count = unsigned_digits(magnitude, base, form.upper, digits + kMaxIntegerUnits);
     else
       count = base == 10 ? decimal_length(low) : hex_length(low);
   }
   // The octal prefix "0" counts as a digit.
   const uint32_t shown = count + (base == 8 ? prefix_length : 0);
   const uint32_t zeros = precision > shown ? precision - shown : 0;
-  const uint64_t length = uint64_t{prefix_length} + zeros + count;
+  // Below 2^32: the precision is below 2^31.
+  const uint32_t length = prefix_length + zeros + count;
   return padded(
       target, spec, sign, length, spec.zero(), [&](auto &sink) __attribute__((always_inline)) {
         if (prefix_length != 0) sink.text(prefix, prefix_length);
@@ -350,23 +328,65 @@ template <typename Target>
         else if (base == 10)
           decimal_digits(static_cast<uint32_t>(magnitude), at + count);
         else
-          hex_digits(static_cast<uint32_t>(magnitude), upper, at + count);
+          hex_digits(static_cast<uint32_t>(magnitude), form.upper, at + count);
       });
+}
+
+// d, i, u, o, x, X, p and P. 32-bit conversions see the low 32 bits,
+// signed ones sign-extended; a pointer is as wide as a pointer, whatever
+// its slot holds.
+template <typename Target>
+[[gnu::always_inline]] inline bool write_integer(Target &target, const Spec &spec,
+                                                 const Slot &value) {
+  using namespace directive_grammar;
+  const Conversion &form = kConversions.of[spec.conversion & 127]; // a valid one
+  if (form.family == kAddress) {
+    const auto address = static_cast<uintptr_t>(integer_of(value, false));
+    return write_magnitude(target, spec, form, 0, address);
+  }
+  // A signed value's sign: "-" for a negative one, else the flags'.
+  auto sign_of = [&spec, &form](auto &magnitude) -> QZChar {
+    using Signed = std::make_signed_t<std::remove_reference_t<decltype(magnitude)>>;
+    if (!form.is_signed) return 0;
+    if (static_cast<Signed>(magnitude) < 0) {
+      magnitude = 0 - magnitude;
+      return '-';
+    }
+    return spec.plus() ? '+' : spec.space() ? ' ' : 0;
+  };
+  if (spec.size != Size::kLL) {
+    const uint8_t kind = value.kind;
+    uint32_t magnitude = kind == kInt || kind == kLong || kind == kCharacter
+                             ? value.value.u32
+                             : static_cast<uint32_t>(integer_of(value, true));
+    const QZChar sign = sign_of(magnitude);
+    return write_magnitude(target, spec, form, sign, magnitude);
+  }
+  uint64_t magnitude = integer_of(value, true);
+  const QZChar sign = sign_of(magnitude);
+  return write_magnitude(target, spec, form, sign, magnitude);
+}
+
+// Units before the first 0 among the first `limit`, four to a bound
+// check.
+template <typename Unit>
+[[gnu::always_inline]] inline size_t measure_units(const Unit *p, size_t limit) {
+  size_t n = 0;
+  for (; limit - n >= 4; n += 4) {
+    if (p[n] == 0) return n;
+    if (p[n + 1] == 0) return n + 1;
+    if (p[n + 2] == 0) return n + 2;
+    if (p[n + 3] == 0) return n + 3;
+  }
+  while (n < limit && p[n] != 0)
+    ++n;
+  return n;
 }
 
 // Units (or bytes) before the first 0 among the first `limit`.
 [[gnu::always_inline]] inline size_t measure(const void *pointer, bool bytes, size_t limit) {
-  size_t n = 0;
-  if (bytes) {
-    const auto *p = static_cast<const char *>(pointer);
-    while (n < limit && p[n] != 0)
-      ++n;
-  } else {
-    const auto *p = static_cast<const QZChar *>(pointer);
-    while (n < limit && p[n] != 0)
-      ++n;
-  }
-  return n;
+  if (bytes) return measure_units(static_cast<const char *>(pointer), limit);
+  return measure_units(static_cast<const QZChar *>(pointer), limit);
 }
 
 // s and S, of QZChar texts or (with h) of bytes through the kernel's
