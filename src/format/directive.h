@@ -254,6 +254,19 @@ struct Conversions {
 };
 inline constexpr Conversions kConversions;
 
+// The kind of every common directive of conversion `c`, or kNone where it
+// depends on the size.
+constexpr Kind common_kind(QZChar c) {
+  const Conversion &conversion = kConversions.of[c < 128 ? c : 0];
+  Kind kind = kNone;
+  for (uint32_t size = 0; size < 5; ++size)
+    if (((conversion.common_sizes >> size) & 1) != 0) {
+      if (kind != kNone && conversion.kinds[size] != kind) return kNone;
+      kind = conversion.kinds[size];
+    }
+  return kind;
+}
+
 // Validity, argument kind and mode of the directive from its conversion and
 // size; `between`: anything stands between "%" and the conversion.
 QZIOE_GRAMMAR_INLINE void classify(Directive &d, bool between) {
@@ -335,7 +348,7 @@ QZIOE_GRAMMAR_INLINE bool parse_common(const QZChar *format, uint32_t length, ui
   start(d, percent);
   d.field.conversion = c;
   d.field.size = size;
-  d.field.flags = kept_flags(flags);
+  d.field.flags = flags != 0 ? kept_flags(flags) : 0; // most have none
   if (has_width) d.width_source = Source::kDigits, d.field.width = width;
   if (has_precision)
     d.precision_source = Source::kDigits, d.field.precision = static_cast<int32_t>(precision);

@@ -49,8 +49,9 @@ template <QZChar kLetter = 0, bool kBare = false>
   copy_units(text, n, target.reserve(n));
   Spec spec = d.field;
   if (kLetter != 0) spec.conversion = kLetter;
-  const Slot value =
-      fetch_kind(kBare ? directive_grammar::kConversions.of[kLetter].kinds[0] : d.kind, arguments);
+  using namespace directive_grammar;
+  constexpr Kind kKnown = kBare ? kConversions.of[kLetter].kinds[0] : common_kind(kLetter);
+  const Slot value = fetch_kind(kKnown != kNone ? kKnown : d.kind, arguments);
   if (write_field(target, spec, value, decimal_point)) return Handled::kWritten;
   lean.spec = spec;
   lean.value = value;
@@ -74,6 +75,9 @@ template <QZChar kLetter = 0, bool kBare = false>
     break;
   case 'x':
     handled = lean_step<'x'>(d, before, n, target, decimal_point, arguments, lean);
+    break;
+  case 'f':
+    handled = lean_step<'f'>(d, before, n, target, decimal_point, arguments, lean);
     break;
   default:
     handled = lean_step(d, before, n, target, decimal_point, arguments, lean);

@@ -430,9 +430,8 @@ template <typename Target>
 // e, E, f, g and G. Not inlined: its work area would make every caller's
 // frame large.
 template <typename Target>
-[[gnu::noinline]] bool write_real(Target &target, const Spec &spec, const Slot &value,
+[[gnu::noinline]] bool write_real(Target &target, const Spec &spec, double number,
                                   QZChar decimal_point) {
-  const double number = real_of(value);
   const QZChar c = spec.conversion;
   const bool upper = c == 'E' || c == 'G';
   const char conversion = static_cast<char>(upper ? c + ('a' - 'A') : c);
@@ -442,7 +441,7 @@ template <typename Target>
   QZChar sign = spec.plus() ? '+' : spec.space() ? ' ' : 0;
   // A NaN and a negative zero are not below 0; a missing value gets no "-".
   if (!is_missing(bits_of(number)) && number < 0) sign = '-';
-  const auto length = static_cast<uint64_t>(text.size());
+  const auto length = static_cast<uint32_t>(text.size());
   return padded(target, spec, sign, length, spec.zero() && text.zero_padding, [&](auto &sink) {
     if (QZChar *at = sink.piece(length)) text.copy_to(at, decimal_point);
   });
@@ -466,7 +465,7 @@ template <typename Target>
   case 'f':
   case 'g':
   case 'G':
-    return write_real(target, spec, value, decimal_point);
+    return write_real(target, spec, real_of(value), decimal_point);
   default:
     return write_integer(target, spec, value);
   }
