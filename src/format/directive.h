@@ -210,7 +210,7 @@ constexpr uint8_t size_bits(bool none, bool h, bool l, bool ll, bool big_l) {
 struct Conversions {
   Conversion of[128];
   // The conversion letters, which no flag, width, precision or size starts.
-  QZIOE_GRAMMAR_INLINE bool is_bare_letter(QZChar c) const {
+  QZIOE_GRAMMAR_INLINE constexpr bool is_bare_letter(QZChar c) const {
     return c < 128 && of[c].family != kBad;
   }
   constexpr Conversions() : of() {
@@ -429,16 +429,20 @@ QZIOE_GRAMMAR_INLINE QZStatus parse_shaped(const QZChar *format, uint32_t length
 
 // The commonest directive: a bare conversion, a letter that is no size
 // right after the "%". Reads it into `d`, or answers false and leaves `d`
-// as it was for any other directive.
+// as it was for any other directive. With kLetter, only that letter is
+// taken: the test is one comparison and the rest is known.
+template <QZChar kLetter = 0>
 QZIOE_GRAMMAR_INLINE bool parse_bare(const QZChar *format, uint32_t length, uint32_t percent,
                                      Directive &d) {
   using namespace directive_grammar;
+  static_assert(kLetter == 0 || kConversions.is_bare_letter(kLetter));
   const QZChar c = percent + 1 < length ? format[percent + 1] : 0;
-  if (!kConversions.is_bare_letter(c)) return false;
+  if (kLetter != 0 ? c != kLetter : !kConversions.is_bare_letter(c)) return false;
+  const QZChar letter = kLetter != 0 ? kLetter : c;
   start(d, percent);
   // What classify gives for it: valid but for S, which needs a precision.
-  const Conversion &conversion = kConversions.of[c];
-  d.field.conversion = c;
+  const Conversion &conversion = kConversions.of[letter];
+  d.field.conversion = letter;
   d.kind = conversion.kinds[0];
   d.valid = conversion.family != kCountedText;
   d.common = d.valid;

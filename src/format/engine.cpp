@@ -46,7 +46,8 @@ template <QZChar kLetter = 0, bool kBare = false>
 [[gnu::always_inline]] inline Handled lean_step(const Directive &d, const QZChar *text, uint32_t n,
                                                 Room &target, QZChar decimal_point,
                                                 va_list &arguments, Lean &lean) {
-  copy_units(text, n, target.reserve(n));
+  copy_units(text, n, target.at); // the lean pass found room for it
+  target.at += n;
   Spec spec = d.field;
   if (kLetter != 0) spec.conversion = kLetter;
   using namespace directive_grammar;
@@ -114,16 +115,21 @@ Stop lean_pass(const QZChar *format, uint32_t length, QZChar *buffer, uint32_t r
     if (n > target.room()) break;
     Handled handled;
     uint32_t end;
-    if (Directive d; parse_bare(format, length, at, d)) {
+    const QZChar *const before = format + text;
+    Directive d;
+    if (parse_bare<'d'>(format, length, at, d)) {
+      end = d.end;
+      handled = lean_step<'d', true>(d, before, n, target, decimal_point, *arguments, lean);
+    } else if (parse_bare<'s'>(format, length, at, d)) {
+      end = d.end;
+      handled = lean_step<'s', true>(d, before, n, target, decimal_point, *arguments, lean);
+    } else if (parse_bare<'u'>(format, length, at, d)) {
+      end = d.end;
+      handled = lean_step<'u', true>(d, before, n, target, decimal_point, *arguments, lean);
+    } else if (parse_bare(format, length, at, d)) {
       if (!d.common) break;
       end = d.end;
-      const QZChar *const before = format + text;
-      if (d.field.conversion == 'd')
-        handled = lean_step<'d', true>(d, before, n, target, decimal_point, *arguments, lean);
-      else if (d.field.conversion == 's')
-        handled = lean_step<'s', true>(d, before, n, target, decimal_point, *arguments, lean);
-      else
-        handled = lean_step(d, before, n, target, decimal_point, *arguments, lean);
+      handled = lean_step(d, before, n, target, decimal_point, *arguments, lean);
     } else {
       handled = lean_shaped(format, length, at, text, target, decimal_point, *arguments, lean, end);
       if (handled == Handled::kNo) break;

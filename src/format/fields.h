@@ -179,8 +179,6 @@ public:
     room_ -= length;
     total_ += length;
   }
-  // Texts are measured whole.
-  size_t measure_limit() const { return SIZE_MAX; }
 
   uint64_t total() const { return total_; }
   bool overflow() const { return overflow_; }
@@ -210,8 +208,6 @@ struct Room {
     at += length;
     return start;
   }
-  // A text longer than the room cannot go in whole: measured only so far.
-  size_t measure_limit() const { return size_t{room()} + 1; }
 };
 
 // The two ways a field reaches the buffer: straight into room reserved for
@@ -249,13 +245,16 @@ struct Pieces {
 // spaces in front. A field that fits goes straight into the buffer;
 // otherwise Output writes each piece under the write rule and Room takes
 // nothing and answers false.
-template <typename Target, typename Body>
+template <typename Target, typename Count, typename Body>
 [[gnu::always_inline]] inline bool padded(Target &target, const Spec &spec, QZChar sign,
-                                          uint64_t length, bool zero_pad, Body body) {
+                                          Count length, bool zero_pad, Body body) {
   using Length = typename Target::Length;
+  static_assert(sizeof(Count) <= sizeof(uint64_t));
   // A body longer than the room cannot fit it, and one that does fits
-  // the room's type with its sign and padding (widths are below 2^31).
-  if constexpr (!Target::kTakesEveryField)
+  // the room's type with its sign and padding (widths are below 2^31). A
+  // body counted in 32 bits is below 2^31 + 32 (precisions are below
+  // 2^31), so it fits them too.
+  if constexpr (!Target::kTakesEveryField && sizeof(Count) > sizeof(uint32_t))
     if (length > target.room()) return false;
   const Length size = static_cast<Length>(length) + (sign != 0 ? 1 : 0);
   const Length pad = spec.width > size ? spec.width - size : 0;
@@ -367,16 +366,15 @@ template <typename Target>
   return write_magnitude(target, spec, form, sign, magnitude);
 }
 
-// Units before the first 0 among the first `limit`, four to a bound
-// check.
+// Units before the first 0 among the first `limit`; without a limit
+// (SIZE_MAX), a loop with no bound check.
 template <typename Unit>
 [[gnu::always_inline]] inline size_t measure_units(const Unit *p, size_t limit) {
   size_t n = 0;
-  for (; limit - n >= 4; n += 4) {
-    if (p[n] == 0) return n;
-    if (p[n + 1] == 0) return n + 1;
-    if (p[n + 2] == 0) return n + 2;
-    if (p[n + 3] == 0) return n + 3;
+  if (limit == SIZE_MAX) {
+    while (p[n] != 0)
+      ++n;
+    return n;
   }
   while (n < limit && p[n] != 0)
     ++n;
@@ -398,9 +396,9 @@ template <typename Target>
   size_t length = 0;
   if (pointer != nullptr) {
     const size_t limit = spec.precision >= 0 ? static_cast<size_t>(spec.precision) : SIZE_MAX;
-    length = spec.conversion == 'S'
-                 ? limit
-                 : measure(pointer, bytes, std::min(limit, target.measure_limit()));
+    // Measured whole even where it cannot fit: the engine measures it
+    // whole anyway when the lean pass leaves the field to it.
+    length = spec.conversion == 'S' ? limit : measure(pointer, bytes, limit);
   }
   QZTranscoder *transcoder = nullptr;
   if (bytes && length > 0) {
