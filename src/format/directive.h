@@ -118,11 +118,17 @@ QZIOE_GRAMMAR_INLINE uint32_t flag_bit(QZChar c) {
 
 // The flags of `bits` as a directive keeps them: - cancels 0 and + cancels
 // space, each bit clearing the one it cancels.
-static_assert(kLeftFlag << 4 == kZeroFlag && kPlusFlag << 1 == kSpaceFlag);
+struct KeptFlags {
+  uint8_t of[32];
+  constexpr KeptFlags() : of() {
+    for (uint32_t bits = 0; bits < 32; ++bits)
+      of[bits] = static_cast<uint8_t>(bits & ~((bits & kLeftFlag) != 0 ? kZeroFlag : 0) &
+                                      ~((bits & kPlusFlag) != 0 ? kSpaceFlag : 0));
+  }
+};
+inline constexpr KeptFlags kKeptFlags;
 QZIOE_GRAMMAR_INLINE uint8_t kept_flags(uint32_t bits) {
-  bits &= ~((bits & kLeftFlag) << 4);
-  bits &= ~((bits & kPlusFlag) << 1);
-  return static_cast<uint8_t>(bits);
+  return kKeptFlags.of[bits & 31];
 }
 
 class Reader {
@@ -316,48 +322,6 @@ QZIOE_GRAMMAR_INLINE void start(Directive &d, uint32_t percent) {
   d.common = d.refused_star = false;
 }
 
-// A common directive of the shape [flags] [digits] ["." [digits]] [l | ll]
-// conversion, read in one sweep. Answers false for any other directive,
-// which only the whole grammar reads, and then leaves `d` to it.
-QZIOE_GRAMMAR_INLINE bool parse_common(const QZChar *format, uint32_t length, uint32_t percent,
-                                       Directive &d) {
-  const QZChar *p = format + percent + 1; // before the end: "%" is not the last unit
-  const QZChar *const stop = format + length;
-  QZChar c = *p;
-  auto next = [&p, stop] { return ++p < stop ? *p : 0; };
-  uint32_t flags = 0;
-  for (uint32_t bit; (bit = flag_bit(c)) != 0; c = next())
-    flags |= bit;
-  uint32_t width = 0;
-  const bool has_width = is_digit_1_9(c);
-  for (; is_digit(c); c = next())
-    width = append_digit(width, c);
-  uint32_t precision = 0;
-  const bool has_precision = c == '.';
-  if (has_precision)
-    for (c = next(); is_digit(c); c = next())
-      precision = append_digit(precision, c);
-  Size size = Size::kNone;
-  if (c == 'l') {
-    size = Size::kL;
-    if ((c = next()) == 'l') size = Size::kLL, c = next();
-  }
-  // "*", "$", h, L and the end of the format (0) are no conversion.
-  const Conversion &conversion = kConversions.of[c < 128 ? c : 0];
-  if (((conversion.common_sizes >> static_cast<uint32_t>(size)) & 1) == 0) return false;
-  start(d, percent);
-  d.field.conversion = c;
-  d.field.size = size;
-  d.field.flags = flags != 0 ? kept_flags(flags) : 0; // most have none
-  if (has_width) d.width_source = Source::kDigits, d.field.width = width;
-  if (has_precision)
-    d.precision_source = Source::kDigits, d.field.precision = static_cast<int32_t>(precision);
-  d.end = static_cast<uint32_t>(p - format) + 1;
-  d.kind = conversion.kinds[static_cast<uint32_t>(size)];
-  d.valid = d.common = true;
-  return true;
-}
-
 // Any directive but a bare conversion, whose "%" is at `percent`.
 QZIOE_GRAMMAR_INLINE QZStatus parse_shaped(const QZChar *format, uint32_t length, uint32_t percent,
                                            Directive &d) {
@@ -423,6 +387,56 @@ QZIOE_GRAMMAR_INLINE QZStatus parse_shaped(const QZChar *format, uint32_t length
 [[gnu::noinline]] inline QZStatus parse_shaped_apart(const QZChar *format, uint32_t length,
                                                      uint32_t percent, Directive &d) {
   return parse_shaped(format, length, percent, d);
+}
+
+// A common directive: true, with `d` read, for one; false for any other
+// directive, with `d` left as it stands. The commonest shape, [flags]
+// [width] ["." [precision]] conversion with numbers of at most two digits,
+// is read in one straight sweep; a longer number, a size, a "*" or a "$"
+// leaves the directive to the whole grammar.
+QZIOE_GRAMMAR_INLINE bool parse_common(const QZChar *format, uint32_t length, uint32_t percent,
+                                       Directive &d) {
+  const QZChar *p = format + percent + 1; // before the end: "%" is not the last unit
+  const QZChar *const stop = format + length;
+  auto next = [&p, stop]() -> QZChar { return ++p < stop ? *p : 0; };
+  QZChar c = *p;
+  uint32_t flags = 0;
+  for (uint32_t bit; (bit = flag_bit(c)) != 0; c = next())
+    flags |= bit;
+  uint32_t width = 0;
+  const bool has_width = is_digit_1_9(c);
+  if (has_width) {
+    width = c - '0';
+    if (is_digit(c = next())) width = width * 10 + (c - '0'), c = next();
+  }
+  int32_t precision = -1;
+  if (c == '.') {
+    precision = 0;
+    if (is_digit(c = next())) {
+      precision = static_cast<int32_t>(c - '0');
+      if (is_digit(c = next()))
+        precision = precision * 10 + static_cast<int32_t>(c - '0'), c = next();
+    }
+  }
+  // A third digit, a size, "*", "$" and the end of the format (0) are no
+  // conversion here.
+  const Conversion &conversion = kConversions.of[c < 128 ? c : 0];
+  if ((conversion.common_sizes & 1) == 0) {
+    // Read apart, so that `d` itself can live in registers.
+    Directive whole;
+    if (parse_shaped_apart(format, length, percent, whole) != QZ_OK || !whole.common) return false;
+    d = whole;
+    return true;
+  }
+  start(d, percent);
+  d.field.conversion = c;
+  d.field.flags = kept_flags(flags);
+  if (has_width) d.width_source = Source::kDigits, d.field.width = width;
+  if (precision >= 0) d.precision_source = Source::kDigits, d.field.precision = precision;
+  d.end = static_cast<uint32_t>(p - format) + 1;
+  d.kind = conversion.kinds[0];
+  d.valid = d.common = true;
+  return true;
 }
 
 } // namespace directive_grammar
