@@ -46,12 +46,14 @@ enum class Source : uint8_t { kNone, kDigits, kStar, kNumbered };
 enum : uint8_t { kLeftFlag = 1, kPlusFlag = 2, kSpaceFlag = 4, kAlternateFlag = 8, kZeroFlag = 16 };
 
 // The field a valid directive describes, as its writer needs it.
+// Every field a word: byte fields side by side are merged into one
+// register by byte writes, which stall the reads of the whole.
 struct Spec {
   QZChar conversion;
-  Size size;
-  uint8_t flags;     // as written, but - cancels 0 and + cancels space
+  uint32_t flags;    // as written, but - cancels 0 and + cancels space
   uint32_t width;    // 0 without a width
   int32_t precision; // -1 without a precision
+  Size size;
 
   bool left() const { return (flags & kLeftFlag) != 0; } // with a width: spaces after the field
   bool plus() const { return (flags & kPlusFlag) != 0; }
@@ -391,9 +393,9 @@ QZIOE_GRAMMAR_INLINE QZStatus parse_shaped(const QZChar *format, uint32_t length
 
 // A common directive: true, with `d` read, for one; false for any other
 // directive, with `d` left as it stands. The commonest shape, [flags]
-// [width] ["." [precision]] conversion with numbers of at most two digits,
-// is read in one straight sweep; a longer number, a size, a "*" or a "$"
-// leaves the directive to the whole grammar.
+// [width] ["." [precision]] [l | ll] conversion with numbers of at most two
+// digits, is read in one straight sweep; a longer number, another size, a
+// "*" or a "$" leaves the directive to the whole grammar.
 QZIOE_GRAMMAR_INLINE bool parse_common(const QZChar *format, uint32_t length, uint32_t percent,
                                        Directive &d) {
   const QZChar *p = format + percent + 1; // before the end: "%" is not the last unit
@@ -418,10 +420,15 @@ QZIOE_GRAMMAR_INLINE bool parse_common(const QZChar *format, uint32_t length, ui
         precision = precision * 10 + static_cast<int32_t>(c - '0'), c = next();
     }
   }
-  // A third digit, a size, "*", "$" and the end of the format (0) are no
-  // conversion here.
+  Size size = Size::kNone;
+  if (c == 'l') {
+    size = Size::kL;
+    if ((c = next()) == 'l') size = Size::kLL, c = next();
+  }
+  // A third digit, another size, "*", "$" and the end of the format (0)
+  // are no conversion here.
   const Conversion &conversion = kConversions.of[c < 128 ? c : 0];
-  if ((conversion.common_sizes & 1) == 0) {
+  if (((conversion.common_sizes >> static_cast<uint32_t>(size)) & 1) == 0) {
     // Read apart, so that `d` itself can live in registers.
     Directive whole;
     if (parse_shaped_apart(format, length, percent, whole) != QZ_OK || !whole.common) return false;
@@ -430,11 +437,12 @@ QZIOE_GRAMMAR_INLINE bool parse_common(const QZChar *format, uint32_t length, ui
   }
   start(d, percent);
   d.field.conversion = c;
+  d.field.size = size;
   d.field.flags = kept_flags(flags);
   if (has_width) d.width_source = Source::kDigits, d.field.width = width;
   if (precision >= 0) d.precision_source = Source::kDigits, d.field.precision = precision;
   d.end = static_cast<uint32_t>(p - format) + 1;
-  d.kind = conversion.kinds[0];
+  d.kind = conversion.kinds[static_cast<uint32_t>(size)];
   d.valid = d.common = true;
   return true;
 }

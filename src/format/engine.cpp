@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstring>
+#include <type_traits>
 
 #include "format/directive.h"
 #include "format/fields.h"
@@ -41,8 +42,10 @@ enum class Handled : uint8_t { kNo, kWritten, kUnfit };
 // text written and the field and its value in `lean`, when it does not.
 // kLetter, when it is not 0, is the conversion, known where the step is
 // compiled so that the writer is compiled for it apart, and kBare says the
-// directive is that letter alone.
-template <QZChar kLetter = 0, bool kBare = false>
+// directive is that letter alone. kFamily, when it is kReal, says the
+// conversion is a floating one; kInteger, an integer one of 32 bits.
+template <QZChar kLetter = 0, bool kBare = false,
+          directive_grammar::Family kFamily = directive_grammar::kBad>
 [[gnu::always_inline]] inline Handled lean_step(const Directive &d, const QZChar *text, uint32_t n,
                                                 Room &target, QZChar decimal_point,
                                                 va_list &arguments, Lean &lean) {
@@ -51,39 +54,65 @@ template <QZChar kLetter = 0, bool kBare = false>
   Spec spec = d.field;
   if (kLetter != 0) spec.conversion = kLetter;
   using namespace directive_grammar;
-  constexpr Kind kKnown = kBare ? kConversions.of[kLetter].kinds[0] : common_kind(kLetter);
+  constexpr Kind kKnown = kFamily == kReal      ? kDouble
+                          : kFamily == kInteger ? kInt
+                          : kBare               ? kConversions.of[kLetter].kinds[0]
+                                                : common_kind(kLetter);
   const Slot value = fetch_kind(kKnown != kNone ? kKnown : d.kind, arguments);
-  if (write_field(target, spec, value, decimal_point)) return Handled::kWritten;
+  bool written;
+  if constexpr (kFamily == kReal)
+    written = write_real(target, spec, value.value.real, decimal_point);
+  else if constexpr (kFamily == kInteger)
+    written = write_narrow(target, spec, value.value.u32);
+  else
+    written = write_field(target, spec, value, decimal_point);
+  if (written) return Handled::kWritten;
   lean.spec = spec;
   lean.value = value;
   return Handled::kUnfit;
 }
 
-// The same for any other directive, parsed here; kNo, with nothing done,
-// unless it is common. Out of line: the lean pass inlines only bare ones.
-[[gnu::noinline]] Handled lean_shaped(const QZChar *format, uint32_t length, uint32_t percent,
-                                      uint32_t text, Room &target, QZChar decimal_point,
-                                      va_list &arguments, Lean &lean, uint32_t &end) {
-  Directive d;
-  if (!directive_grammar::parse_common(format, length, percent, d)) return Handled::kNo;
-  end = d.end;
+// The lean pass's step over a bare conversion other than the commonest,
+// each compiled for its letter. Out of line, as lean_shaped is below.
+[[gnu::noinline]] Handled lean_bare(const QZChar *format, uint32_t length, uint32_t percent,
+                                    uint32_t text, Room &target, QZChar decimal_point,
+                                    va_list &arguments, Lean &lean) {
+  Directive d; // read again here: its address stays in this function
+  if (!parse_bare(format, length, percent, d)) return Handled::kNo;
   const QZChar *const before = format + text;
   const uint32_t n = percent - text;
-  Handled handled;
   switch (d.field.conversion) {
-  case 'd':
-    handled = lean_step<'d'>(d, before, n, target, decimal_point, arguments, lean);
-    break;
-  case 'x':
-    handled = lean_step<'x'>(d, before, n, target, decimal_point, arguments, lean);
-    break;
-  case 'f':
-    handled = lean_step<'f'>(d, before, n, target, decimal_point, arguments, lean);
-    break;
+  case 'i':
+    return lean_step<'i', true>(d, before, n, target, decimal_point, arguments, lean);
+  case 'X':
+    return lean_step<'X', true>(d, before, n, target, decimal_point, arguments, lean);
+  case 'o':
+    return lean_step<'o', true>(d, before, n, target, decimal_point, arguments, lean);
+  case 'c':
+    return lean_step<'c', true>(d, before, n, target, decimal_point, arguments, lean);
+  case 'p':
+    return lean_step<'p', true>(d, before, n, target, decimal_point, arguments, lean);
   default:
-    handled = lean_step(d, before, n, target, decimal_point, arguments, lean);
+    return lean_step(d, before, n, target, decimal_point, arguments, lean);
   }
-  return handled;
+}
+
+// The lean pass's step over a common directive of a conversion that has
+// no step of its own: u, X and o of 32 bits by one writer, the others by
+// the writer of any field. Out of line, read again here, so that its
+// address stays in this function.
+[[gnu::noinline]] Handled lean_other(const QZChar *format, uint32_t length, uint32_t percent,
+                                     uint32_t text, Room &target, QZChar decimal_point,
+                                     va_list &arguments, Lean &lean) {
+  Directive d;
+  if (!directive_grammar::parse_common(format, length, percent, d)) return Handled::kNo;
+  const QZChar *const before = format + text;
+  const uint32_t n = percent - text;
+  const QZChar c = d.field.conversion;
+  if ((c == 'u' || c == 'X' || c == 'o') && d.field.size != Size::kLL)
+    return lean_step<0, false, directive_grammar::kInteger>(d, before, n, target, decimal_point,
+                                                            arguments, lean);
+  return lean_step(d, before, n, target, decimal_point, arguments, lean);
 }
 
 // Pass one from the start of the format while it holds literal text and
@@ -126,13 +155,50 @@ Stop lean_pass(const QZChar *format, uint32_t length, QZChar *buffer, uint32_t r
     } else if (parse_bare<'u'>(format, length, at, d)) {
       end = d.end;
       handled = lean_step<'u', true>(d, before, n, target, decimal_point, *arguments, lean);
+    } else if (parse_bare<'x'>(format, length, at, d)) {
+      end = d.end;
+      handled = lean_step<'x', true>(d, before, n, target, decimal_point, *arguments, lean);
+    } else if (parse_bare<'i'>(format, length, at, d)) {
+      end = d.end; // i writes as d does
+      handled = lean_step<'d', true>(d, before, n, target, decimal_point, *arguments, lean);
     } else if (parse_bare(format, length, at, d)) {
       if (!d.common) break;
       end = d.end;
-      handled = lean_step(d, before, n, target, decimal_point, *arguments, lean);
+      if (d.kind == kDouble) // e, E, f, g, G
+        handled = lean_step<0, true, directive_grammar::kReal>(d, before, n, target,
+                                                                 decimal_point, *arguments, lean);
+      else
+        handled = lean_bare(format, length, at, text, target, decimal_point, *arguments, lean);
     } else {
-      handled = lean_shaped(format, length, at, text, target, decimal_point, *arguments, lean, end);
-      if (handled == Handled::kNo) break;
+      if (!directive_grammar::parse_common(format, length, at, d)) break;
+      end = d.end;
+      // The commonest compiled for their letter (i writes as d does), the
+      // floating ones for their family.
+      switch (d.field.conversion) {
+      case 'd':
+      case 'i':
+        handled = lean_step<'d'>(d, before, n, target, decimal_point, *arguments, lean);
+        break;
+      case 'x':
+        handled = lean_step<'x'>(d, before, n, target, decimal_point, *arguments, lean);
+        break;
+      case 'u':
+        handled = lean_step<'u'>(d, before, n, target, decimal_point, *arguments, lean);
+        break;
+      case 's':
+        handled = lean_step<'s'>(d, before, n, target, decimal_point, *arguments, lean);
+        break;
+      case 'e':
+      case 'E':
+      case 'f':
+      case 'g':
+      case 'G':
+        handled = lean_step<0, false, directive_grammar::kReal>(d, before, n, target,
+                                                                decimal_point, *arguments, lean);
+        break;
+      default:
+        handled = lean_other(format, length, at, text, target, decimal_point, *arguments, lean);
+      }
     }
     text = end;
     if (handled == Handled::kUnfit) {

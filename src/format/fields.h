@@ -25,7 +25,7 @@ inline Spec spec_of(const Directive &d, int64_t width, int64_t precision) {
   Spec spec = d.field;
   if (d.width_source != Source::kNone) {
     if (width < 0) { // up to 2^31
-      spec.flags = static_cast<uint8_t>((spec.flags | kLeftFlag) & ~kZeroFlag);
+      spec.flags = (spec.flags | kLeftFlag) & ~uint32_t{kZeroFlag};
       width = -width;
     }
     spec.width = static_cast<uint32_t>(width);
@@ -331,6 +331,30 @@ template <typename Target, typename Magnitude>
       });
 }
 
+// The sign of a value of a signed conversion: "-" for a negative one,
+// whose magnitude it then takes, else the flags'.
+template <typename Magnitude>
+[[gnu::always_inline]] inline QZChar sign_of(const Spec &spec,
+                                             const directive_grammar::Conversion &form,
+                                             Magnitude &magnitude) {
+  if (!form.is_signed) return 0;
+  if (static_cast<std::make_signed_t<Magnitude>>(magnitude) < 0) {
+    magnitude = 0 - magnitude;
+    return '-';
+  }
+  return spec.plus() ? '+' : spec.space() ? ' ' : 0;
+}
+
+// d, i, u, o, x and X of 32 bits (no ll): `bits` seen signed or not.
+template <typename Target>
+[[gnu::always_inline]] inline bool write_narrow(Target &target, const Spec &spec,
+                                                uint32_t bits) {
+  const directive_grammar::Conversion &form =
+      directive_grammar::kConversions.of[spec.conversion & 127]; // a valid one
+  const QZChar sign = sign_of(spec, form, bits);
+  return write_magnitude(target, spec, form, sign, bits);
+}
+
 // d, i, u, o, x, X, p and P. 32-bit conversions see the low 32 bits,
 // signed ones sign-extended; a pointer is as wide as a pointer, whatever
 // its slot holds.
@@ -343,26 +367,15 @@ template <typename Target>
     const auto address = static_cast<uintptr_t>(integer_of(value, false));
     return write_magnitude(target, spec, form, 0, address);
   }
-  // A signed value's sign: "-" for a negative one, else the flags'.
-  auto sign_of = [&spec, &form](auto &magnitude) -> QZChar {
-    using Signed = std::make_signed_t<std::remove_reference_t<decltype(magnitude)>>;
-    if (!form.is_signed) return 0;
-    if (static_cast<Signed>(magnitude) < 0) {
-      magnitude = 0 - magnitude;
-      return '-';
-    }
-    return spec.plus() ? '+' : spec.space() ? ' ' : 0;
-  };
   if (spec.size != Size::kLL) {
     const uint8_t kind = value.kind;
-    uint32_t magnitude = kind == kInt || kind == kLong || kind == kCharacter
-                             ? value.value.u32
-                             : static_cast<uint32_t>(integer_of(value, true));
-    const QZChar sign = sign_of(magnitude);
-    return write_magnitude(target, spec, form, sign, magnitude);
+    return write_narrow(target, spec,
+                        kind == kInt || kind == kLong || kind == kCharacter
+                            ? value.value.u32
+                            : static_cast<uint32_t>(integer_of(value, true)));
   }
   uint64_t magnitude = integer_of(value, true);
-  const QZChar sign = sign_of(magnitude);
+  const QZChar sign = sign_of(spec, form, magnitude);
   return write_magnitude(target, spec, form, sign, magnitude);
 }
 
