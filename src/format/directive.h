@@ -449,6 +449,12 @@ QZIOE_GRAMMAR_INLINE bool parse_common(const QZChar *format, uint32_t length, ui
 
 } // namespace directive_grammar
 
+// Whether the directive whose "%" is at `percent` is a bare conversion.
+QZIOE_GRAMMAR_INLINE bool is_bare(const QZChar *format, uint32_t length, uint32_t percent) {
+  return directive_grammar::kConversions.is_bare_letter(percent + 1 < length ? format[percent + 1]
+                                                                             : 0);
+}
+
 // The commonest directive: a bare conversion, a letter that is no size
 // right after the "%". Reads it into `d`, or answers false and leaves `d`
 // as it was for any other directive. With kLetter, only that letter is

@@ -146,7 +146,26 @@ Stop lean_pass(const QZChar *format, uint32_t length, QZChar *buffer, uint32_t r
     uint32_t end;
     const QZChar *const before = format + text;
     Directive d;
-    if (parse_bare<'d'>(format, length, at, d)) {
+    if (!is_bare(format, length, at)) {
+      if (!directive_grammar::parse_common(format, length, at, d)) break;
+      end = d.end;
+      // The commonest compiled for their letter (i writes as d does), the
+      // floating ones for their family.
+      const QZChar c = d.field.conversion;
+      if (d.kind == kDouble) // e, E, f, g, G
+        handled = lean_step<0, false, directive_grammar::kReal>(d, before, n, target, decimal_point,
+                                                                *arguments, lean);
+      else if (c == 'd' || c == 'i')
+        handled = lean_step<'d'>(d, before, n, target, decimal_point, *arguments, lean);
+      else if (c == 'x')
+        handled = lean_step<'x'>(d, before, n, target, decimal_point, *arguments, lean);
+      else if (c == 'u')
+        handled = lean_step<'u'>(d, before, n, target, decimal_point, *arguments, lean);
+      else if (c == 's')
+        handled = lean_step<'s'>(d, before, n, target, decimal_point, *arguments, lean);
+      else
+        handled = lean_other(format, length, at, text, target, decimal_point, *arguments, lean);
+    } else if (parse_bare<'d'>(format, length, at, d)) {
       end = d.end;
       handled = lean_step<'d', true>(d, before, n, target, decimal_point, *arguments, lean);
     } else if (parse_bare<'s'>(format, length, at, d)) {
@@ -161,44 +180,14 @@ Stop lean_pass(const QZChar *format, uint32_t length, QZChar *buffer, uint32_t r
     } else if (parse_bare<'i'>(format, length, at, d)) {
       end = d.end; // i writes as d does
       handled = lean_step<'d', true>(d, before, n, target, decimal_point, *arguments, lean);
-    } else if (parse_bare(format, length, at, d)) {
-      if (!d.common) break;
+    } else {
+      if (!parse_bare(format, length, at, d) || !d.common) break;
       end = d.end;
       if (d.kind == kDouble) // e, E, f, g, G
-        handled = lean_step<0, true, directive_grammar::kReal>(d, before, n, target,
-                                                                 decimal_point, *arguments, lean);
+        handled = lean_step<0, true, directive_grammar::kReal>(d, before, n, target, decimal_point,
+                                                               *arguments, lean);
       else
         handled = lean_bare(format, length, at, text, target, decimal_point, *arguments, lean);
-    } else {
-      if (!directive_grammar::parse_common(format, length, at, d)) break;
-      end = d.end;
-      // The commonest compiled for their letter (i writes as d does), the
-      // floating ones for their family.
-      switch (d.field.conversion) {
-      case 'd':
-      case 'i':
-        handled = lean_step<'d'>(d, before, n, target, decimal_point, *arguments, lean);
-        break;
-      case 'x':
-        handled = lean_step<'x'>(d, before, n, target, decimal_point, *arguments, lean);
-        break;
-      case 'u':
-        handled = lean_step<'u'>(d, before, n, target, decimal_point, *arguments, lean);
-        break;
-      case 's':
-        handled = lean_step<'s'>(d, before, n, target, decimal_point, *arguments, lean);
-        break;
-      case 'e':
-      case 'E':
-      case 'f':
-      case 'g':
-      case 'G':
-        handled = lean_step<0, false, directive_grammar::kReal>(d, before, n, target,
-                                                                decimal_point, *arguments, lean);
-        break;
-      default:
-        handled = lean_other(format, length, at, text, target, decimal_point, *arguments, lean);
-      }
     }
     text = end;
     if (handled == Handled::kUnfit) {

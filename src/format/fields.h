@@ -334,9 +334,8 @@ template <typename Target, typename Magnitude>
 // The sign of a value of a signed conversion: "-" for a negative one,
 // whose magnitude it then takes, else the flags'.
 template <typename Magnitude>
-[[gnu::always_inline]] inline QZChar sign_of(const Spec &spec,
-                                             const directive_grammar::Conversion &form,
-                                             Magnitude &magnitude) {
+[[gnu::always_inline]] inline QZChar
+sign_of(const Spec &spec, const directive_grammar::Conversion &form, Magnitude &magnitude) {
   if (!form.is_signed) return 0;
   if (static_cast<std::make_signed_t<Magnitude>>(magnitude) < 0) {
     magnitude = 0 - magnitude;
@@ -347,8 +346,7 @@ template <typename Magnitude>
 
 // d, i, u, o, x and X of 32 bits (no ll): `bits` seen signed or not.
 template <typename Target>
-[[gnu::always_inline]] inline bool write_narrow(Target &target, const Spec &spec,
-                                                uint32_t bits) {
+[[gnu::always_inline]] inline bool write_narrow(Target &target, const Spec &spec, uint32_t bits) {
   const directive_grammar::Conversion &form =
       directive_grammar::kConversions.of[spec.conversion & 127]; // a valid one
   const QZChar sign = sign_of(spec, form, bits);

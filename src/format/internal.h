@@ -50,7 +50,8 @@ inline constexpr char kDigitPairs[] = "00010203040506070809101112131415161718192
 
 // Writes the last two decimal digits of `value` just before `end`;
 // returns the rest of it.
-template <typename Char> inline uint32_t put_digit_pair(uint32_t value, Char *end) {
+template <typename Char>
+[[gnu::always_inline]] inline uint32_t put_digit_pair(uint32_t value, Char *end) {
   const uint32_t quotient = value / 100;
   const uint32_t pair = (value - quotient * 100) * 2;
   end[-2] = static_cast<unsigned char>(kDigitPairs[pair]);
@@ -69,7 +70,10 @@ inline void fixed_decimal_digits(uint32_t value, int32_t count, Char *end) {
 
 // The decimal digits of `value` backwards, the last just before `end`, two
 // a division; returns the first.
-template <typename Char> inline Char *decimal_digits(uint32_t value, Char *end) {
+// Inlined always: the formatter's writers are too large for the compiler
+// to inline them by itself, and a call costs a short field as much again.
+template <typename Char>
+[[gnu::always_inline]] inline Char *decimal_digits(uint32_t value, Char *end) {
   for (; value >= 100; end -= 2)
     value = put_digit_pair(value, end);
   if (value < 10) {
@@ -95,14 +99,14 @@ template <typename Char> inline Char *decimal_digits(uint64_t value, Char *end) 
   return decimal_digits(static_cast<uint32_t>(value), end);
 }
 
-inline uint32_t decimal_length(uint32_t value) {
+[[gnu::always_inline]] inline uint32_t decimal_length(uint32_t value) {
   if (value < 100000)
     return 1 + (value >= 10) + (value >= 100) + (value >= 1000) + (value >= 10000);
   return 6 + (value >= 1000000) + (value >= 10000000) + (value >= 100000000) +
          (value >= 1000000000);
 }
 
-inline uint32_t hex_length(uint32_t value) {
+[[gnu::always_inline]] inline uint32_t hex_length(uint32_t value) {
   return value == 0 ? 1 : (32 - static_cast<uint32_t>(__builtin_clz(value)) + 3) / 4;
 }
 
@@ -123,7 +127,7 @@ inline constexpr HexPairs kHexPairs;
 
 // The hexadecimal digits of `value` backwards, a byte a step; returns the
 // first.
-inline QZChar *hex_digits(uint32_t value, bool uppercase, QZChar *end) {
+[[gnu::always_inline]] inline QZChar *hex_digits(uint32_t value, bool uppercase, QZChar *end) {
   const char *pairs = uppercase ? kHexPairs.upper : kHexPairs.lower;
   while (value >= 0x100) {
     const uint32_t pair = (value & 0xff) * 2;
