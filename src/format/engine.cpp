@@ -146,7 +146,13 @@ Stop lean_pass(const QZChar *format, uint32_t length, QZChar *buffer, uint32_t r
     uint32_t end;
     const QZChar *const before = format + text;
     Directive d;
-    if (!is_bare(format, length, at)) {
+    if (parse_bare<'d'>(format, length, at, d)) {
+      end = d.end;
+      handled = lean_step<'d', true>(d, before, n, target, decimal_point, *arguments, lean);
+    } else if (parse_bare<'s'>(format, length, at, d)) {
+      end = d.end;
+      handled = lean_step<'s', true>(d, before, n, target, decimal_point, *arguments, lean);
+    } else if (!is_bare(format, length, at)) {
       if (!directive_grammar::parse_common(format, length, at, d)) break;
       end = d.end;
       // The commonest compiled for their letter (i writes as d does), the
@@ -165,12 +171,6 @@ Stop lean_pass(const QZChar *format, uint32_t length, QZChar *buffer, uint32_t r
         handled = lean_step<'s'>(d, before, n, target, decimal_point, *arguments, lean);
       else
         handled = lean_other(format, length, at, text, target, decimal_point, *arguments, lean);
-    } else if (parse_bare<'d'>(format, length, at, d)) {
-      end = d.end;
-      handled = lean_step<'d', true>(d, before, n, target, decimal_point, *arguments, lean);
-    } else if (parse_bare<'s'>(format, length, at, d)) {
-      end = d.end;
-      handled = lean_step<'s', true>(d, before, n, target, decimal_point, *arguments, lean);
     } else if (parse_bare<'u'>(format, length, at, d)) {
       end = d.end;
       handled = lean_step<'u', true>(d, before, n, target, decimal_point, *arguments, lean);
