@@ -394,8 +394,8 @@ QZIOE_GRAMMAR_INLINE QZStatus parse_shaped(const QZChar *format, uint32_t length
 // A common directive: true, with `d` read, for one; false for any other
 // directive, with `d` left as it stands. The commonest shape, [flags]
 // [width] ["." [precision]] [l | ll] conversion with numbers of at most two
-// digits, is read in one straight sweep; a longer number, another size, a
-// "*" or a "$" leaves the directive to the whole grammar.
+// digits, is read in one straight sweep; one with a longer number is left
+// to the whole grammar.
 QZIOE_GRAMMAR_INLINE bool parse_common(const QZChar *format, uint32_t length, uint32_t percent,
                                        Directive &d) {
   const QZChar *p = format + percent + 1; // before the end: "%" is not the last unit
@@ -425,11 +425,13 @@ QZIOE_GRAMMAR_INLINE bool parse_common(const QZChar *format, uint32_t length, ui
     size = Size::kL;
     if ((c = next()) == 'l') size = Size::kLL, c = next();
   }
-  // A third digit, another size, "*", "$" and the end of the format (0)
-  // are no conversion here.
   const Conversion &conversion = kConversions.of[c < 128 ? c : 0];
   if (((conversion.common_sizes >> static_cast<uint32_t>(size)) & 1) == 0) {
-    // Read apart, so that `d` itself can live in registers.
+    // Only a number of three digits or more is read by the whole grammar
+    // (apart, so that `d` itself can live in registers); what else stands
+    // here, another size, "*", "$", %, S or the end of the format, makes
+    // no common directive.
+    if (!is_digit(c)) return false;
     Directive whole;
     if (parse_shaped_apart(format, length, percent, whole) != QZ_OK || !whole.common) return false;
     d = whole;

@@ -72,36 +72,12 @@ template <QZChar kLetter = 0, bool kBare = false,
   return Handled::kUnfit;
 }
 
-// The lean pass's step over a bare conversion other than the commonest,
-// each compiled for its letter. Out of line, as lean_shaped is below.
-[[gnu::noinline]] Handled lean_bare(const QZChar *format, uint32_t length, uint32_t percent,
-                                    uint32_t text, Room &target, QZChar decimal_point,
-                                    va_list &arguments, Lean &lean) {
-  Directive d; // read again here: its address stays in this function
-  if (!parse_bare(format, length, percent, d)) return Handled::kNo;
-  const QZChar *const before = format + text;
-  const uint32_t n = percent - text;
-  switch (d.field.conversion) {
-  case 'i':
-    return lean_step<'i', true>(d, before, n, target, decimal_point, arguments, lean);
-  case 'X':
-    return lean_step<'X', true>(d, before, n, target, decimal_point, arguments, lean);
-  case 'o':
-    return lean_step<'o', true>(d, before, n, target, decimal_point, arguments, lean);
-  case 'c':
-    return lean_step<'c', true>(d, before, n, target, decimal_point, arguments, lean);
-  case 'p':
-    return lean_step<'p', true>(d, before, n, target, decimal_point, arguments, lean);
-  default:
-    return lean_step(d, before, n, target, decimal_point, arguments, lean);
-  }
-}
-
-// The lean pass's step over a common directive of a conversion that has
-// no step of its own: u, X and o of 32 bits by one writer, the others by
-// the writer of any field. Out of line, read again here, so that its
-// address stays in this function.
-[[gnu::noinline]] Handled lean_other(const QZChar *format, uint32_t length, uint32_t percent,
+// The lean pass's step over any other common directive, read here, so
+// that its address stays in this function: o of 32 bits by the 32-bit
+// integer writer, X, c and p compiled for their letter, the rest by
+// the writer of any field. kNo, with nothing done, for a directive that
+// is not common. Out of line: the lean pass inlines only the commonest.
+[[gnu::noinline]] Handled lean_apart(const QZChar *format, uint32_t length, uint32_t percent,
                                      uint32_t text, Room &target, QZChar decimal_point,
                                      va_list &arguments, Lean &lean) {
   Directive d;
@@ -109,17 +85,21 @@ template <QZChar kLetter = 0, bool kBare = false,
   const QZChar *const before = format + text;
   const uint32_t n = percent - text;
   const QZChar c = d.field.conversion;
-  if ((c == 'u' || c == 'X' || c == 'o') && d.field.size != Size::kLL)
+  if (c == 'o' && d.field.size != Size::kLL)
     return lean_step<0, false, directive_grammar::kInteger>(d, before, n, target, decimal_point,
                                                             arguments, lean);
+  if (c == 'X') return lean_step<'X'>(d, before, n, target, decimal_point, arguments, lean);
+  if (c == 'c') return lean_step<'c'>(d, before, n, target, decimal_point, arguments, lean);
+  if (c == 'p') return lean_step<'p'>(d, before, n, target, decimal_point, arguments, lean);
   return lean_step(d, before, n, target, decimal_point, arguments, lean);
 }
 
 // Pass one from the start of the format while it holds literal text and
 // common directives whose fields fit: fields go straight into the buffer,
 // and no engine is built. Most calls end here.
-Stop lean_pass(const QZChar *format, uint32_t length, QZChar *buffer, uint32_t room,
-               QZChar decimal_point, va_list *arguments, Lean &lean) {
+[[gnu::always_inline]] inline Stop lean_pass(const QZChar *format, uint32_t length, QZChar *buffer,
+                                             uint32_t room, QZChar decimal_point,
+                                             va_list *arguments, Lean &lean) {
   Room target{buffer, buffer + room};
   uint32_t text = 0;
   Stop stop = Stop::kDirective;
@@ -165,12 +145,14 @@ Stop lean_pass(const QZChar *format, uint32_t length, QZChar *buffer, uint32_t r
         handled = lean_step<'d'>(d, before, n, target, decimal_point, *arguments, lean);
       else if (c == 'x')
         handled = lean_step<'x'>(d, before, n, target, decimal_point, *arguments, lean);
+      else if (c == 'X')
+        handled = lean_step<'X'>(d, before, n, target, decimal_point, *arguments, lean);
       else if (c == 'u')
         handled = lean_step<'u'>(d, before, n, target, decimal_point, *arguments, lean);
       else if (c == 's')
         handled = lean_step<'s'>(d, before, n, target, decimal_point, *arguments, lean);
       else
-        handled = lean_other(format, length, at, text, target, decimal_point, *arguments, lean);
+        handled = lean_apart(format, length, at, text, target, decimal_point, *arguments, lean);
     } else if (parse_bare<'u'>(format, length, at, d)) {
       end = d.end;
       handled = lean_step<'u', true>(d, before, n, target, decimal_point, *arguments, lean);
@@ -180,14 +162,19 @@ Stop lean_pass(const QZChar *format, uint32_t length, QZChar *buffer, uint32_t r
     } else if (parse_bare<'i'>(format, length, at, d)) {
       end = d.end; // i writes as d does
       handled = lean_step<'d', true>(d, before, n, target, decimal_point, *arguments, lean);
-    } else {
-      if (!parse_bare(format, length, at, d) || !d.common) break;
+    } else if (parse_bare<'X'>(format, length, at, d)) {
       end = d.end;
-      if (d.kind == kDouble) // e, E, f, g, G
+      handled = lean_step<'X', true>(d, before, n, target, decimal_point, *arguments, lean);
+    } else {
+      if (!parse_bare(format, length, at, d)) break; // it is bare
+      end = d.end;
+      if (d.kind == kDouble) { // e, E, f, g, G
         handled = lean_step<0, true, directive_grammar::kReal>(d, before, n, target, decimal_point,
                                                                *arguments, lean);
-      else
-        handled = lean_bare(format, length, at, text, target, decimal_point, *arguments, lean);
+      } else {
+        handled = lean_apart(format, length, at, text, target, decimal_point, *arguments, lean);
+        if (handled == Handled::kNo) break;
+      }
     }
     text = end;
     if (handled == Handled::kUnfit) {
