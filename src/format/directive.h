@@ -420,13 +420,15 @@ QZIOE_GRAMMAR_INLINE bool parse_common(const QZChar *format, uint32_t length, ui
         precision = precision * 10 + static_cast<int32_t>(c - '0'), c = next();
     }
   }
-  Size size = Size::kNone;
+  // A word, not a Size: a byte kept on the stack and read back as a word
+  // stalls the read.
+  uint32_t size = static_cast<uint32_t>(Size::kNone);
   if (c == 'l') {
-    size = Size::kL;
-    if ((c = next()) == 'l') size = Size::kLL, c = next();
+    size = static_cast<uint32_t>(Size::kL);
+    if ((c = next()) == 'l') size = static_cast<uint32_t>(Size::kLL), c = next();
   }
   const Conversion &conversion = kConversions.of[c < 128 ? c : 0];
-  if (((conversion.common_sizes >> static_cast<uint32_t>(size)) & 1) == 0) {
+  if (((conversion.common_sizes >> size) & 1) == 0) {
     // Only a number of three digits or more is read by the whole grammar
     // (apart, so that `d` itself can live in registers); what else stands
     // here, another size, "*", "$", %, S or the end of the format, makes
@@ -439,12 +441,12 @@ QZIOE_GRAMMAR_INLINE bool parse_common(const QZChar *format, uint32_t length, ui
   }
   start(d, percent);
   d.field.conversion = c;
-  d.field.size = size;
+  d.field.size = static_cast<Size>(size);
   d.field.flags = kept_flags(flags);
   if (has_width) d.width_source = Source::kDigits, d.field.width = width;
   if (precision >= 0) d.precision_source = Source::kDigits, d.field.precision = precision;
   d.end = static_cast<uint32_t>(p - format) + 1;
-  d.kind = conversion.kinds[static_cast<uint32_t>(size)];
+  d.kind = conversion.kinds[size];
   d.valid = d.common = true;
   return true;
 }
