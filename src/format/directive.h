@@ -45,9 +45,9 @@ enum class Source : uint8_t { kNone, kDigits, kStar, kNumbered };
 // The flags as bits.
 enum : uint8_t { kLeftFlag = 1, kPlusFlag = 2, kSpaceFlag = 4, kAlternateFlag = 8, kZeroFlag = 16 };
 
-// The field a valid directive describes, as its writer needs it.
-// Every field a word: byte fields side by side are merged into one
-// register by byte writes, which stall the reads of the whole.
+// The field a valid directive describes, as its writer needs it. The
+// flags are a word: two byte fields side by side were merged into one
+// register by byte writes, which stalled the reads of the whole.
 struct Spec {
   QZChar conversion;
   uint32_t flags;    // as written, but - cancels 0 and + cancels space

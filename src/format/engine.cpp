@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstring>
-#include <type_traits>
 
 #include "format/directive.h"
 #include "format/fields.h"

@@ -82,6 +82,11 @@ const Row kRows[] = {
     {"%.d", "d V S f w- p0 z k2 a- e3 common"},
     {"%.0f", "f V S f w- p0 z k7 a- e4 common"},
     {"%99999999999d", "d V S f w2147483647 p- z k2 a- e13 common"},
+    // Numbers of two digits and of three (read by the whole grammar).
+    {"%12.34d", "d V S f w12 p34 z k2 a- e7 common"},
+    {"%123.4d", "d V S f w123 p4 z k2 a- e7 common"},
+    {"%1.234f", "f V S f w1 p234 z k7 a- e7 common"},
+    {"%-08.3lx", "x V S f- w8 p3 zl k3 a- e8 common"},
     // Sizes.
     {"%ld", "d V S f w- p- zl k3 a- e3 common"},
     {"%lld", "d V S f w- p- zll k5 a- e4 common"},
