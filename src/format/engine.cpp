@@ -137,10 +137,7 @@ template <QZChar kLetter = 0, bool kBare = false,
       // The commonest compiled for their letter (i writes as d does), the
       // floating ones for their family.
       const QZChar c = d.field.conversion;
-      if (d.kind == kDouble) // e, E, f, g, G
-        handled = lean_step<0, false, directive_grammar::kReal>(d, before, n, target, decimal_point,
-                                                                *arguments, lean);
-      else if (c == 'd' || c == 'i')
+      if (c == 'd' || c == 'i')
         handled = lean_step<'d'>(d, before, n, target, decimal_point, *arguments, lean);
       else if (c == 'x')
         handled = lean_step<'x'>(d, before, n, target, decimal_point, *arguments, lean);
@@ -150,6 +147,9 @@ template <QZChar kLetter = 0, bool kBare = false,
         handled = lean_step<'u'>(d, before, n, target, decimal_point, *arguments, lean);
       else if (c == 's')
         handled = lean_step<'s'>(d, before, n, target, decimal_point, *arguments, lean);
+      else if (d.kind == kDouble) // e, E, f, g, G
+        handled = lean_step<0, false, directive_grammar::kReal>(d, before, n, target, decimal_point,
+                                                                *arguments, lean);
       else
         handled = lean_apart(format, length, at, text, target, decimal_point, *arguments, lean);
     } else if (parse_bare<'u'>(format, length, at, d)) {
