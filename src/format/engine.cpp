@@ -42,7 +42,7 @@ enum class Handled : uint8_t { kNo, kWritten, kUnfit };
 // kLetter, when it is not 0, is the conversion, known where the step is
 // compiled so that the writer is compiled for it apart, and kBare says the
 // directive is that letter alone. kFamily, when it is kReal, says the
-// conversion is a floating one; kInteger, an integer one of 32 bits.
+// conversion is a floating one.
 template <QZChar kLetter = 0, bool kBare = false,
           directive_grammar::Family kFamily = directive_grammar::kBad>
 [[gnu::always_inline]] inline Handled lean_step(const Directive &d, const QZChar *text, uint32_t n,
@@ -53,16 +53,13 @@ template <QZChar kLetter = 0, bool kBare = false,
   Spec spec = d.field;
   if (kLetter != 0) spec.conversion = kLetter;
   using namespace directive_grammar;
-  constexpr Kind kKnown = kFamily == kReal      ? kDouble
-                          : kFamily == kInteger ? kInt
-                          : kBare               ? kConversions.of[kLetter].kinds[0]
-                                                : common_kind(kLetter);
+  constexpr Kind kKnown = kFamily == kReal ? kDouble
+                          : kBare          ? kConversions.of[kLetter].kinds[0]
+                                           : common_kind(kLetter);
   const Slot value = fetch_kind(kKnown != kNone ? kKnown : d.kind, arguments);
   bool written;
   if constexpr (kFamily == kReal)
     written = write_real(target, spec, value.value.real, decimal_point);
-  else if constexpr (kFamily == kInteger)
-    written = write_narrow(target, spec, value.value.u32);
   else
     written = write_field(target, spec, value, decimal_point);
   if (written) return Handled::kWritten;
@@ -72,10 +69,10 @@ template <QZChar kLetter = 0, bool kBare = false,
 }
 
 // The lean pass's step over any other common directive, read here, so
-// that its address stays in this function: o of 32 bits by the 32-bit
-// integer writer, X, c and p compiled for their letter, the rest by
-// the writer of any field. kNo, with nothing done, for a directive that
-// is not common. Out of line: the lean pass inlines only the commonest.
+// that its address stays in this function: o, X, c and p compiled for
+// their letter, the rest by the writer of any field. kNo, with nothing
+// done, for a directive that is not common. Out of line: the lean pass
+// inlines only the commonest.
 [[gnu::noinline]] Handled lean_apart(const QZChar *format, uint32_t length, uint32_t percent,
                                      uint32_t text, Room &target, QZChar decimal_point,
                                      va_list &arguments, Lean &lean) {
@@ -84,9 +81,7 @@ template <QZChar kLetter = 0, bool kBare = false,
   const QZChar *const before = format + text;
   const uint32_t n = percent - text;
   const QZChar c = d.field.conversion;
-  if (c == 'o' && d.field.size != Size::kLL)
-    return lean_step<0, false, directive_grammar::kInteger>(d, before, n, target, decimal_point,
-                                                            arguments, lean);
+  if (c == 'o') return lean_step<'o'>(d, before, n, target, decimal_point, arguments, lean);
   if (c == 'X') return lean_step<'X'>(d, before, n, target, decimal_point, arguments, lean);
   if (c == 'c') return lean_step<'c'>(d, before, n, target, decimal_point, arguments, lean);
   if (c == 'p') return lean_step<'p'>(d, before, n, target, decimal_point, arguments, lean);

@@ -344,15 +344,6 @@ sign_of(const Spec &spec, const directive_grammar::Conversion &form, Magnitude &
   return spec.plus() ? '+' : spec.space() ? ' ' : 0;
 }
 
-// d, i, u, o, x and X of 32 bits (no ll): `bits` seen signed or not.
-template <typename Target>
-[[gnu::always_inline]] inline bool write_narrow(Target &target, const Spec &spec, uint32_t bits) {
-  const directive_grammar::Conversion &form =
-      directive_grammar::kConversions.of[spec.conversion & 127]; // a valid one
-  const QZChar sign = sign_of(spec, form, bits);
-  return write_magnitude(target, spec, form, sign, bits);
-}
-
 // d, i, u, o, x, X, p and P. 32-bit conversions see the low 32 bits,
 // signed ones sign-extended; a pointer is as wide as a pointer, whatever
 // its slot holds.
@@ -367,10 +358,11 @@ template <typename Target>
   }
   if (spec.size != Size::kLL) {
     const uint8_t kind = value.kind;
-    return write_narrow(target, spec,
-                        kind == kInt || kind == kLong || kind == kCharacter
-                            ? value.value.u32
-                            : static_cast<uint32_t>(integer_of(value, true)));
+    uint32_t magnitude = kind == kInt || kind == kLong || kind == kCharacter
+                             ? value.value.u32
+                             : static_cast<uint32_t>(integer_of(value, true));
+    const QZChar sign = sign_of(spec, form, magnitude);
+    return write_magnitude(target, spec, form, sign, magnitude);
   }
   uint64_t magnitude = integer_of(value, true);
   const QZChar sign = sign_of(spec, form, magnitude);
