@@ -5,8 +5,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
+source scripts/emulation.sh
 
 presets=(i386 x64 i386-asan x64-tsan)
+if i386_emulated; then
+  echo "=== the 32-bit builds run under qemu-i386: i386-asan without leak checks, x64-asan with them"
+  presets+=(x64-asan)
+fi
 passed=0
 failed=0
 summary=()
@@ -19,7 +24,7 @@ for preset in "${presets[@]}"; do
   [ "$preset" = x64-tsan ] && runner=(setarch "$(uname -m)" -R)
   log=$(mktemp)
   set +e
-  "${runner[@]}" ctest --test-dir "build/$preset" --output-on-failure -j "$(nproc)" 2>&1 | tee "$log"
+  "${runner[@]}" env $(preset_env "$preset") ctest --test-dir "build/$preset" --output-on-failure -j "$(nproc)" 2>&1 | tee "$log"
   rc=${PIPESTATUS[0]}
   set -e
   line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1 || true)
