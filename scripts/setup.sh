@@ -50,7 +50,9 @@ if ! "$i386_loader" --version >/dev/null 2>&1; then
   if [ ! -e "$binfmt/register" ]; then
     "${sudo_cmd[@]}" mount -t binfmt_misc binfmt_misc "$binfmt"
   fi
-  if [ ! -e "$binfmt/qemu-i386" ]; then
+  if [ -e "$binfmt/qemu-i386" ]; then
+    echo 1 | "${sudo_cmd[@]}" tee "$binfmt/qemu-i386" >/dev/null # switched off: on again
+  else
     echo "setup: this kernel does not run 32-bit programs; running them under qemu-i386"
     magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
     mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
