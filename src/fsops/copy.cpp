@@ -248,9 +248,8 @@ extern "C" QZStatus bkioecopy(QZIOEExtension *extension, const QZChar *source,
     return QZIOE_BAD_NAME;
   if (bkioeexist(extension, destination, destination_length) == QZ_OK) return QZIOE_EXISTS;
   BytePath from(extension), to(extension);
-  if (const QZStatus status =
-          make_paths(from, source, source_length, to, destination, destination_length);
-      status != QZ_OK)
+  if (const QZStatus status = from.make(source, source_length); status != QZ_OK) return status;
+  if (const QZStatus status = to.make(destination, destination_length); status != QZ_OK)
     return status;
   return copy_path(extension, from.c_str(), to.c_str(), true);
 }

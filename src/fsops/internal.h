@@ -11,8 +11,6 @@
 
 namespace ioe {
 
-class BytePath;
-
 // opendir (and opening a directory descriptor) and readdir failures.
 extern const ErrnoMap kOpenDirErrors;
 extern const ErrnoMap kReadDirErrors;
@@ -73,10 +71,5 @@ QZStatus for_each_member(DIR *stream, const ReportSink &sink, Visit visit) {
 // QZIOE_BAD_NAME for a null name or a length of 0: an empty name would
 // stand for the working directory.
 QZStatus check_name(const QZChar *name, uint32_t length);
-
-// The byte paths of a service of two names (copy, rename), `from` made
-// first; the first status that is not QZ_OK.
-QZStatus make_paths(BytePath &from, const QZChar *from_name, uint32_t from_length, BytePath &to,
-                    const QZChar *to_name, uint32_t to_length);
 
 } // namespace ioe

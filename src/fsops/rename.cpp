@@ -28,9 +28,8 @@ extern "C" QZStatus bkioerename(QZIOEExtension *extension, const QZChar *old_nam
   if (check_name(new_name, new_length) != QZ_OK || check_name(old_name, old_length) != QZ_OK)
     return QZIOE_BAD_NAME;
   BytePath from(extension), to(extension);
-  if (const QZStatus status = make_paths(from, old_name, old_length, to, new_name, new_length);
-      status != QZ_OK)
-    return status;
+  if (const QZStatus status = from.make(old_name, old_length); status != QZ_OK) return status;
+  if (const QZStatus status = to.make(new_name, new_length); status != QZ_OK) return status;
   if (sys::rename(from.c_str(), to.c_str()) == 0) return QZ_OK;
   return map_errno(kRenameErrors, errno, extension_sink(extension));
 }

@@ -6,7 +6,6 @@
 #include "common/errno_map.h"
 #include "common/syscalls.h"
 #include "fsops/internal.h"
-#include "paths/byte_path.h"
 
 namespace ioe {
 
@@ -50,12 +49,6 @@ bool is_dot_or_dot_dot(const char *name) {
 
 QZStatus check_name(const QZChar *name, uint32_t length) {
   return name == nullptr || length == 0 ? QZIOE_BAD_NAME : QZ_OK;
-}
-
-QZStatus make_paths(BytePath &from, const QZChar *from_name, uint32_t from_length, BytePath &to,
-                    const QZChar *to_name, uint32_t to_length) {
-  if (const QZStatus status = from.make(from_name, from_length); status != QZ_OK) return status;
-  return to.make(to_name, to_length);
 }
 
 } // namespace ioe

@@ -64,9 +64,9 @@ protected:
     if (file != nullptr) Close(file);
     return status;
   }
-  // Starts a copy of a program the system runs itself and returns once it
-  // runs, so the copy is busy for writing; `/proc/self/exe` is not when a
-  // user-mode emulator, rather than the system, runs these tests.
+  // Starts a copy of a program the system runs itself, so the copy is busy
+  // for writing (`/proc/self/exe` is not when a user-mode emulator runs these
+  // tests), and returns its process once it runs, or -1.
   pid_t RunBusyCopy(const std::string &name) {
     const std::string path = dir_ + "/" + name;
     std::filesystem::copy_file("/bin/sleep", path);
@@ -75,20 +75,14 @@ protected:
     const pid_t child = fork();
     if (child == 0) {
       execl(path.c_str(), name.c_str(), "60", static_cast<char *>(nullptr));
-      const ssize_t told = write(ready[1], "!", 1);
-      _exit(told == 1 ? 126 : 127);
+      _exit(write(ready[1], "!", 1)); // the exec failed: say so
     }
     close(ready[1]);
     char byte;
-    // The write end closes at the exec; an exec that failed says so first.
-    const bool started = child > 0 && read(ready[0], &byte, 1) == 0;
+    // The exec closes the write end; a failed one writes first.
+    const bool started = read(ready[0], &byte, 1) == 0;
     close(ready[0]);
-    if (!started && child > 0) {
-      kill(child, SIGKILL);
-      waitpid(child, nullptr, 0);
-      return -1;
-    }
-    return child;
+    return started ? child : -1;
   }
   static QZStatus Close(QZFsxFile *file) {
     const QZFsxCloseRecord zeros{};

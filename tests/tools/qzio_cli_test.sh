@@ -138,7 +138,7 @@ ROWS
 # address space: a user-mode emulator running the 32-bit build reserves the
 # whole 4 GiB for it up front.
 if [ "$memory_bound" = --no-memory-bound ]; then
-  echo "memory bound not checked: sanitizers keep freed memory in quarantine"
+  echo "memory bound not checked: the sanitizers' own memory comes near it"
 else
   truncate -s 1G "$scratch/big"
   got=$(/usr/bin/time -o "$scratch/peak" -f %M "$Q" hexdump "$scratch/big" | sed -n '1p;$p')
